@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Sets up the machine, then builds and runs every test suite: native (g++), ASan+UBSan and TSan
+# (clang-14), and the Windows cross build under Wine. Prints one summary line per configuration
+# and exits non-zero when any configuration failed.
+#   scripts/test.sh                 all configurations
+#   scripts/test.sh debug mingw     only those named
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+bash scripts/setup.sh || exit 1
+
+configurations=("$@")
+if ((${#configurations[@]} == 0)); then
+  configurations=(debug asan tsan mingw)
+fi
+
+wine_server=/usr/lib/wine/wineserver
+summary=()
+failed=0
+
+run_configuration() {
+  local preset=$1
+  local log="build/$preset.log"
+  mkdir -p build
+  local start=$SECONDS
+  {
+    cmake --preset "$preset" && cmake --build --preset "$preset"
+  } >"$log" 2>&1 || {
+    summary+=("$preset: BUILD FAILED ($((SECONDS - start)) s), see $log")
+    tail -n 40 "$log"
+    return 1
+  }
+  if [ "$preset" = mingw ]; then
+    # One prefix for the whole run and one server kept alive across the test executables.
+    export WINEPREFIX="$root/build/mingw/wineprefix" WINEDEBUG=-all
+    "$wine_server" -p </dev/null >/dev/null 2>&1
+  fi
+  ctest --preset "$preset" >>"$log" 2>&1
+  local status=$?
+  if [ "$preset" = mingw ]; then
+    "$wine_server" -k </dev/null >/dev/null 2>&1 || true
+    unset WINEPREFIX
+  fi
+  local counts
+  counts=$(grep -E 'tests passed|tests failed' "$log" | tail -n 1)
+  if [ $status -ne 0 ]; then
+    summary+=("$preset: FAILED ($((SECONDS - start)) s): $counts")
+    grep -E -A 30 'FAILED|Failure|ERROR: .*Sanitizer|WARNING: ThreadSanitizer' "$log" | head -n 80
+    return 1
+  fi
+  summary+=("$preset: passed ($((SECONDS - start)) s): $counts")
+}
+
+for preset in "${configurations[@]}"; do
+  echo "== $preset"
+  run_configuration "$preset" || failed=1
+done
+
+echo "== summary"
+printf '%s\n' "${summary[@]}"
+exit $failed
