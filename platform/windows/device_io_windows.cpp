@@ -1,0 +1,162 @@
+// Platform seam, Windows: the camera controller's kernel driver through CreateFileA,
+// DeviceIoControl and overlapped I/O, and its interfaces through the SetupAPI.
+#include "platform/device_io_internal.h"
+#include "platform/windows/windows_api.h"
+
+#include <setupapi.h>
+
+#include <cstring>
+#include <vector>
+
+namespace platform::native_driver {
+
+namespace {
+
+static_assert(sizeof(OVERLAPPED) <= native_overlapped_size, "OVERLAPPED does not fit");
+
+OVERLAPPED* overlapped_of(completion_record_impl& record) {
+  return reinterpret_cast<OVERLAPPED*>(record.native_overlapped);
+}
+
+const OVERLAPPED* overlapped_of(const completion_record_impl& record) {
+  return reinterpret_cast<const OVERLAPPED*>(record.native_overlapped);
+}
+
+constexpr DWORD present_interfaces = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE; // 0x12
+
+} // namespace
+
+void* open(const char* path, bool exclusive, std::uint32_t* error) {
+  const DWORD share = exclusive ? 0 : (FILE_SHARE_READ | FILE_SHARE_WRITE);
+  HANDLE handle = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *error = ::GetLastError();
+    return nullptr;
+  }
+  *error = 0;
+  return handle;
+}
+
+void close(void* handle) noexcept {
+  if (handle != nullptr) {
+    ::CloseHandle(handle);
+  }
+}
+
+std::uint32_t request(void* handle, std::uint32_t code, void* buffer, std::uint32_t length,
+                      std::uint32_t* bytes_returned) {
+  DWORD bytes = 0;
+  // The file is opened for overlapped I/O; a request without a record is waited for here.
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (overlapped.hEvent == nullptr) {
+    return ::GetLastError();
+  }
+  std::uint32_t result = 0;
+  if (::DeviceIoControl(handle, code, buffer, length, buffer, length, &bytes, &overlapped) ==
+      FALSE) {
+    result = ::GetLastError();
+    if (result == ERROR_IO_PENDING) {
+      result = ::GetOverlappedResult(handle, &overlapped, &bytes, TRUE) != FALSE
+                   ? 0
+                   : ::GetLastError();
+    }
+  }
+  ::CloseHandle(overlapped.hEvent);
+  *bytes_returned = bytes;
+  return result;
+}
+
+void prepare(completion_record_impl& record) {
+  OVERLAPPED* overlapped = overlapped_of(record);
+  std::memset(overlapped, 0, sizeof *overlapped);
+  overlapped->hEvent = static_cast<HANDLE>(static_cast<void*>(record.done.native()));
+}
+
+std::uint32_t submit(void* handle, std::uint32_t code, void* buffer, std::uint32_t length,
+                     completion_record_impl& record) {
+  if (::DeviceIoControl(handle, code, buffer, length, buffer, length, nullptr,
+                        overlapped_of(record)) != FALSE) {
+    return 0;
+  }
+  return ::GetLastError();
+}
+
+std::uint32_t outcome(void* handle, completion_record_impl& record, std::uint32_t* bytes,
+                      bool wait) {
+  DWORD count = 0;
+  const BOOL ok = ::GetOverlappedResult(handle, overlapped_of(record), &count, wait ? TRUE : FALSE);
+  if (bytes != nullptr) {
+    *bytes = count;
+  }
+  return ok != FALSE ? 0 : ::GetLastError();
+}
+
+bool completed(const completion_record_impl& record) noexcept {
+  return HasOverlappedIoCompleted(overlapped_of(record));
+}
+
+std::uint32_t cancel(void* handle, completion_record_impl& record) {
+  return ::CancelIoEx(handle, overlapped_of(record)) != FALSE ? 0 : ::GetLastError();
+}
+
+void enumerate(const interface_class_guid& guid, interface_enumeration& result) {
+  GUID class_guid;
+  class_guid.Data1 = guid.data1;
+  class_guid.Data2 = guid.data2;
+  class_guid.Data3 = guid.data3;
+  std::memcpy(class_guid.Data4, guid.data4.data(), sizeof class_guid.Data4);
+
+  HDEVINFO set = ::SetupDiGetClassDevsA(&class_guid, nullptr, nullptr, present_interfaces);
+  if (set == INVALID_HANDLE_VALUE) {
+    result.list_error = ::GetLastError();
+    result.ended_with_no_more_items = false;
+    return;
+  }
+  std::vector<unsigned char> detail_buffer;
+  for (DWORD member = 0;; ++member) {
+    SP_DEVICE_INTERFACE_DATA interface_data{};
+    interface_data.cbSize = sizeof interface_data;
+    if (::SetupDiEnumDeviceInterfaces(set, nullptr, &class_guid, member, &interface_data) ==
+        FALSE) {
+      result.ended_with_no_more_items = ::GetLastError() == ERROR_NO_MORE_ITEMS;
+      break;
+    }
+    DWORD size = 0;
+    if (::SetupDiGetDeviceInterfaceDetailA(set, &interface_data, nullptr, 0, &size, nullptr) ==
+            FALSE &&
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+      result.ended_with_no_more_items = false;
+      break;
+    }
+    if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
+      size = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    }
+    try {
+      if (detail_buffer.size() < size) {
+        detail_buffer.assign(size, 0);
+      }
+    } catch (...) {
+      result.ended_with_no_more_items = false;
+      break;
+    }
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(detail_buffer.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    if (::SetupDiGetDeviceInterfaceDetailA(set, &interface_data, detail, size, nullptr, &info) ==
+        FALSE) {
+      result.ended_with_no_more_items = false;
+      break;
+    }
+    try {
+      result.paths.emplace_back(detail->DevicePath);
+    } catch (...) {
+      // Out of memory: this device is left out.
+    }
+  }
+  ::SetupDiDestroyDeviceInfoList(set);
+}
+
+} // namespace platform::native_driver
