@@ -158,6 +158,21 @@ void* find_library_function(library_handle library, const char* name) noexcept;
 // The system's message text for an error code, without a trailing line break; never empty.
 std::string error_text(std::uint32_t code);
 
+// The module's names for the same services, as its USB layer and its exports use them.
+// A loaded library's handle by file name, or null; never loads a library.
+inline library_handle get_loaded_shared_library(const char* file_name) noexcept {
+  return find_loaded_library(file_name);
+}
+// The address of a loaded library's exported function, or null.
+inline void* get_function_from_shared_library__or_nullptr(library_handle library,
+                                                         const char* name) noexcept {
+  return find_library_function(library, name);
+}
+// Names a thread for an attached debugger; without one it has no effect.
+inline void set_thread_debug_name(std::uint32_t thread_id, const char* name) noexcept {
+  name_thread(thread_id, name);
+}
+
 // Sleeps the calling thread for at least `ms` milliseconds.
 void sleep_ms(std::uint32_t ms) noexcept;
 

@@ -34,8 +34,12 @@ run_configuration() {
   }
   if [ "$preset" = mingw ]; then
     # One prefix for the whole run and one server kept alive across the test executables.
+    # Wine's own services are started here, with no terminal or pipe, so that they never hold
+    # the test runner's output open.
     export WINEPREFIX="$root/build/mingw/wineprefix" WINEDEBUG=-all
+    mkdir -p "$WINEPREFIX"
     "$wine_server" -p </dev/null >/dev/null 2>&1
+    /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1
   fi
   ctest --preset "$preset" >>"$log" 2>&1
   local status=$?

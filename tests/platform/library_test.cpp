@@ -24,6 +24,18 @@ TEST(library_lookup, finds_a_loaded_library_by_its_windows_file_name) {
   EXPECT_EQ(platform::find_library_function(library, "no_such_function"), nullptr);
 }
 
+TEST(library_lookup, module_names_reach_the_same_library_and_function) {
+  platform::library_handle library = platform::get_loaded_shared_library("qmx_seam_probe.dll");
+  ASSERT_EQ(library, platform::find_loaded_library("qmx_seam_probe.dll"));
+  auto answer = reinterpret_cast<answer_fn>(
+      platform::get_function_from_shared_library__or_nullptr(library, "seam_probe_answer"));
+  ASSERT_NE(answer, nullptr);
+  EXPECT_EQ(answer(), 42);
+  EXPECT_EQ(platform::get_function_from_shared_library__or_nullptr(library, "missing"), nullptr);
+  // Naming the calling thread must be harmless with no debugger attached.
+  platform::set_thread_debug_name(platform::current_thread_id(), "seam_main");
+}
+
 TEST(library_lookup, never_loads_a_library_that_is_not_loaded) {
   // The library exists beside the test but nothing loaded it.
   EXPECT_EQ(platform::find_loaded_library("qmx_seam_unloaded.dll"), nullptr);
