@@ -106,6 +106,20 @@ bool completion_record::completed() const noexcept {
          native_driver::completed(*impl_);
 }
 
+std::uint32_t completion_record::outcome(std::uint32_t* bytes) const noexcept {
+  if (impl_ == nullptr) {
+    return error::invalid_handle;
+  }
+  if (!impl_->via_simulator) {
+    return native_driver::outcome(nullptr, *impl_, bytes, false);
+  }
+  const std::uint32_t status = impl_->status.load(std::memory_order_acquire);
+  if (bytes != nullptr) {
+    *bytes = status == error::io_pending ? 0 : impl_->bytes.load(std::memory_order_relaxed);
+  }
+  return status;
+}
+
 device_file device_file::open(const char* path, share_mode mode, std::uint32_t* error_out) {
   device_file file;
   std::uint32_t error = error::file_not_found;
@@ -190,6 +204,7 @@ std::uint32_t device_file::submit(std::uint32_t code, void* buffer, std::uint32_
   if (impl_ == nullptr || r == nullptr) {
     return error::invalid_handle;
   }
+  r->via_simulator = impl_->sim_api != nullptr;
   if (impl_->sim_api == nullptr) {
     native_driver::prepare(*r);
     return native_driver::submit(impl_->native_handle, code, buffer, length, *r);

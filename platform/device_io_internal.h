@@ -19,6 +19,7 @@ struct completion_record_impl {
   // Requests to the simulator: error::io_pending while in flight, then the outcome.
   std::atomic<std::uint32_t> status{0};
   std::atomic<std::uint32_t> bytes{0};
+  bool via_simulator = false; // which source carries the current request
   // Requests to the real driver: the OVERLAPPED given to the system.
   alignas(8) unsigned char native_overlapped[native_overlapped_size]{};
 };

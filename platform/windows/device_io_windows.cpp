@@ -86,7 +86,15 @@ std::uint32_t submit(void* handle, std::uint32_t code, void* buffer, std::uint32
 std::uint32_t outcome(void* handle, completion_record_impl& record, std::uint32_t* bytes,
                       bool wait) {
   DWORD count = 0;
-  const BOOL ok = ::GetOverlappedResult(handle, overlapped_of(record), &count, wait ? TRUE : FALSE);
+  OVERLAPPED* overlapped = overlapped_of(record);
+  if (handle == nullptr) {
+    // Without a file the outcome can only be read once the request is over; the file handle
+    // plays no part in that.
+    if (!HasOverlappedIoCompleted(overlapped)) {
+      return ERROR_IO_PENDING;
+    }
+  }
+  const BOOL ok = ::GetOverlappedResult(handle, overlapped, &count, wait ? TRUE : FALSE);
   if (bytes != nullptr) {
     *bytes = count;
   }
