@@ -1,5 +1,5 @@
 /* Simulator, driver side: the C interface through which the platform seam routes device I/O to
- * the simulated camera world. The simulator library exports one function, "qmx_sim_driver_api",
+ * the simulated camera world. The simulator library exports one function, "qmx_sim_driver_api_table",
  * returning this table; the seam looks it up only when the library is already loaded.
  *
  * Error codes are the Win32 numbers the seam uses (2 not found, 32 sharing violation, 995
@@ -15,7 +15,7 @@ extern "C" {
 #endif
 
 #define QMX_SIM_LIBRARY_FILE_NAME "qmx_camera_sim.dll"
-#define QMX_SIM_DRIVER_API_FUNCTION "qmx_sim_driver_api"
+#define QMX_SIM_DRIVER_API_FUNCTION "qmx_sim_driver_api_table"
 #define QMX_SIM_DRIVER_API_VERSION 1u
 
 /* Completion of one overlapped request. The seam embeds it in its completion record; the
