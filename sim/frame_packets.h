@@ -1,0 +1,82 @@
+// Simulator, camera model: the wire form of a frame (RAW10 packing, packet headers, packet split).
+// split).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace sim {
+
+inline constexpr std::uint16_t packet_magic = 0x9090;
+inline constexpr std::size_t packet_header_bytes = 16;
+inline constexpr std::size_t max_packet_bytes = 16384;
+inline constexpr std::size_t max_packet_payload_bytes = max_packet_bytes - packet_header_bytes;
+// Bit 15 of the index word marks the last packet; the other 15 bits carry the index.
+inline constexpr std::uint16_t last_packet_flag = 0x8000;
+inline constexpr std::uint32_t max_packets_per_frame = 0x8000;
+// RAW10: 4 pixels share one 5-byte group.
+inline constexpr std::uint32_t pixels_per_group = 4;
+inline constexpr std::uint32_t bytes_per_group = 5;
+
+// Byte offsets of the header fields; every field is little-endian.
+inline constexpr std::size_t header_magic_offset = 0;
+inline constexpr std::size_t header_index_offset = 2;
+inline constexpr std::size_t header_frame_counter_offset = 4;
+// The 64-bit timestamp travels as two 32-bit words: low half at 8, high half at 12.
+inline constexpr std::size_t header_timestamp_low_offset = 8;
+inline constexpr std::size_t header_timestamp_high_offset = 12;
+
+// What is sent of one frame: calibration lines first, then the image rows, all `width` pixels
+// wide; `first_row` and `first_column` place the region on the sensor (for the test pattern).
+struct frame_geometry {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint32_t calibration_lines = 0;
+  std::uint32_t first_column = 0;
+  std::uint32_t first_row = 0;
+};
+
+// Bytes that pad a packed row of `width` pixels: 1 when the row's packed byte count
+// (10 * width / 8) is odd, else 2 when 10 * width / 16 is odd, else 0. The receiver derives the
+// same count from the width alone, so both sides must use exactly this rule.
+std::uint32_t row_fill_bytes(std::uint32_t width);
+
+// Packed bytes of one row without its fill bytes; `width` must be a multiple of 4.
+std::uint32_t packed_row_bytes(std::uint32_t width);
+
+// Packed payload bytes of a whole frame: every row (calibration and image) with its fill bytes.
+std::size_t frame_payload_bytes(const frame_geometry &geometry);
+
+// Payload bytes of each packet of a frame, in order: every packet but the last carries the
+// maximum payload, the last one the rest. A row's fill bytes are never separated from the row
+// by this split (see the .cpp); RAW10 groups may be. Requires a width that is a positive
+// multiple of 4.
+std::vector<std::size_t> plan_packet_split(const frame_geometry &geometry);
+
+// One packet inside frame_packets::bytes.
+struct packet_span {
+  std::size_t offset = 0;
+  std::size_t length = 0;
+};
+
+// A frame ready to send: all packets in one buffer, prepared once so that a sender only copies.
+struct frame_packets {
+  std::vector<std::uint8_t> bytes;
+  std::vector<packet_span> packets;
+
+  [[nodiscard]] std::span<const std::uint8_t> packet(std::size_t i) const {
+    return {bytes.data() + packets[i].offset, packets[i].length};
+  }
+};
+
+// Packs 4 pixels (10-bit values) into one group: byte k holds the top 8 bits of pixel k
+// (k = 0..3), and byte 4 holds the low 2 bits of pixel k in its bits 2k and 2k+1.
+void pack_raw10_group(const std::uint16_t (&pixels)[pixels_per_group], std::uint8_t *destination);
+
+// Builds every packet of frame `frame_number` with the test pattern, stamped with `timestamp`.
+frame_packets build_frame_packets(const frame_geometry &geometry, std::uint32_t frame_number,
+                                  std::uint64_t timestamp);
+
+} // namespace sim

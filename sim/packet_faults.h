@@ -1,0 +1,42 @@
+// Simulator, camera model: seeded faults applied to a frame's packets before they are sent.
+#pragma once
+
+#include "sim/frame_packets.h"
+
+#include <cstdint>
+#include <random>
+
+namespace sim {
+
+// Chance of each fault per packet, 0 (never) to 1 (always). Faults are drawn packet by packet in
+// a fixed order, so a given random seed value always yields the same damaged frame.
+struct packet_fault_settings {
+  double corrupt_magic = 0.0; // the magic word is overwritten; the receiver must ignore it
+  double drop = 0.0;          // the packet is lost
+  double repeat = 0.0;        // the packet is sent twice in a row
+  double reorder = 0.0;       // the packet is swapped with the one after it
+  double shorten = 0.0;       // the packet loses the back half of its payload
+
+  [[nodiscard]] bool any() const {
+    return corrupt_magic > 0.0 || drop > 0.0 || repeat > 0.0 || reorder > 0.0 || shorten > 0.0;
+  }
+};
+
+// How many of each fault were applied; accumulated across calls.
+struct packet_fault_counters {
+  std::uint64_t corrupted = 0;
+  std::uint64_t dropped = 0;
+  std::uint64_t repeated = 0;
+  std::uint64_t reordered = 0;
+  std::uint64_t shortened = 0;
+};
+
+// The magic word written into a corrupted packet.
+inline constexpr std::uint16_t corrupt_packet_magic = 0x6F6F;
+
+// Applies the faults to `frame` in place: packet spans are removed, duplicated, swapped or
+// shortened, and corrupted magic words are written into `frame.bytes`. Draws from `random`.
+void apply_packet_faults(frame_packets &frame, const packet_fault_settings &settings,
+                         std::mt19937 &random, packet_fault_counters &counters);
+
+} // namespace sim
