@@ -1,0 +1,120 @@
+// Simulator: stand-in for the camera maker's hotplug monitor library. It relays the simulated
+// world's arrivals and removals to every subscriber, on a notification thread of its own.
+#include "sim/qmx_sim.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#define MONITOR_EXPORT __declspec(dllexport)
+#else
+#define MONITOR_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+using notify_fn = void (*)(std::uint32_t event, const char* path, void* context);
+
+struct subscriber {
+  std::uint32_t vendor_id;
+  std::uint32_t product_id;
+  notify_fn notify;
+  void* context;
+};
+
+struct notification {
+  std::uint32_t event;
+  std::string path;
+};
+
+// Lives for the whole process: subscriptions cannot be ended, and the notification thread runs
+// until the process exits.
+struct monitor {
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::condition_variable idle;
+  std::vector<subscriber> subscribers;
+  std::deque<notification> queue;
+  bool delivering = false;
+  bool started = false;
+};
+
+monitor& the_monitor() {
+  static monitor* instance = new monitor;
+  return *instance;
+}
+
+void notification_loop() {
+  monitor& m = the_monitor();
+  std::unique_lock lock(m.mutex);
+  for (;;) {
+    m.wake.wait(lock, [&] { return !m.queue.empty(); });
+    notification next = std::move(m.queue.front());
+    m.queue.pop_front();
+    const std::vector<subscriber> targets = m.subscribers;
+    m.delivering = true;
+    lock.unlock();
+    for (const subscriber& s : targets) {
+      s.notify(next.event, next.path.c_str(), s.context);
+    }
+    lock.lock();
+    m.delivering = false;
+    if (m.queue.empty()) {
+      m.idle.notify_all();
+    }
+  }
+}
+
+void on_world_change(void* /*context*/, std::uint32_t event, const char* path) {
+  monitor& m = the_monitor();
+  {
+    std::lock_guard lock(m.mutex);
+    m.queue.push_back({event, path});
+  }
+  m.wake.notify_one();
+}
+
+} // namespace
+
+extern "C" {
+
+// Subscribes `notify` to every later arrival (event 1) and removal (event 2) of a simulated
+// camera; it is called on the monitor's thread with the device's interface path. The vendor and
+// product IDs are kept but not used to filter: the subscriber checks the device itself.
+MONITOR_EXPORT int hotplug_event_subscribe(std::uint32_t vendor_id, std::uint32_t product_id,
+                                           notify_fn notify, void* context) {
+  if (notify == nullptr) {
+    return -1;
+  }
+  try {
+    monitor& m = the_monitor();
+    std::lock_guard lock(m.mutex);
+    m.subscribers.push_back({vendor_id, product_id, notify, context});
+    if (!m.started) {
+      std::thread(notification_loop).detach();
+      qmx_sim_set_hotplug_listener(on_world_change, nullptr);
+      m.started = true;
+    }
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+// For tests: waits until every notification so far has been delivered. 1 when idle, 0 when
+// `timeout_ms` ran out first.
+MONITOR_EXPORT int hotplug_monitor_wait_idle(std::uint32_t timeout_ms) {
+  monitor& m = the_monitor();
+  std::unique_lock lock(m.mutex);
+  return m.idle.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                         [&] { return m.queue.empty() && !m.delivering; })
+             ? 1
+             : 0;
+}
+
+} // extern "C"

@@ -1,0 +1,300 @@
+// The simulated driver as the USB layer meets it: raw 38-byte requests through the platform
+// seam's device files, against cameras plugged into the simulated world.
+#include "platform/device_io.h"
+#include "sim/qmx_sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace platform;
+
+constexpr std::uint32_t request_control = 0x220020;
+constexpr std::uint32_t request_endpoint = 0x220024;
+constexpr std::uint32_t header_size = 38;
+constexpr std::uint32_t uart_length = 1024;
+constexpr std::uint32_t image_length = 16384;
+
+constexpr interface_class_guid driver_class{
+    0xAE18AA60, 0x7F6A, 0x11D4, {0x97, 0xDD, 0x00, 0x01, 0x02, 0x29, 0xB9, 0x59}};
+
+void put_u16(std::vector<std::uint8_t>& b, std::size_t at, std::uint16_t v) {
+  b[at] = static_cast<std::uint8_t>(v);
+  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+void put_u32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) {
+    b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  }
+}
+
+std::uint32_t get_u32(const std::vector<std::uint8_t>& b, std::size_t at) {
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+
+// A request buffer: the header as the USB layer writes it, then `data_length` data bytes.
+std::vector<std::uint8_t> endpoint_buffer(std::uint8_t endpoint, std::uint32_t data_length) {
+  std::vector<std::uint8_t> b(header_size + data_length, 0);
+  b[13] = endpoint;
+  put_u32(b, 30, header_size);
+  put_u32(b, 34, data_length);
+  return b;
+}
+
+std::vector<std::uint8_t> descriptor_read_buffer() {
+  std::vector<std::uint8_t> b(4096, 0);
+  b[0] = 0x80;
+  b[1] = 6;
+  put_u16(b, 2, 0x0100);
+  put_u16(b, 6, 18);
+  put_u32(b, 8, 5);
+  put_u32(b, 30, header_size);
+  put_u32(b, 34, 18);
+  return b;
+}
+
+class sim_driver : public ::testing::Test {
+protected:
+  void SetUp() override { qmx_sim_reset(); }
+  void TearDown() override { qmx_sim_reset(); }
+
+  static std::string path_of(int camera) {
+    char path[512];
+    EXPECT_EQ(qmx_sim_camera_path(camera, path, sizeof path), 0);
+    return path;
+  }
+
+  static device_file open(int camera, share_mode mode = share_mode::exclusive) {
+    std::uint32_t reason = 0;
+    device_file file = device_file::open(path_of(camera).c_str(), mode, &reason);
+    EXPECT_TRUE(file.valid()) << "open failed with " << reason;
+    return file;
+  }
+
+  // One command transaction: the command on 0x02, the reply on 0x82.
+  static std::string transact(device_file& file, const std::string& command,
+                              std::uint32_t reply_wait_ms = 2000) {
+    completion_record tx;
+    completion_record rx;
+    EXPECT_TRUE(tx.create());
+    EXPECT_TRUE(rx.create());
+    auto out = endpoint_buffer(0x02, uart_length);
+    std::memcpy(out.data() + header_size, command.data(), command.size());
+    const std::uint32_t sent = file.submit(request_endpoint, out.data(),
+                                           static_cast<std::uint32_t>(out.size()), tx);
+    EXPECT_TRUE(sent == 0 || sent == error::io_pending) << sent;
+    EXPECT_TRUE(tx.completion_event().wait_for(2000));
+    std::uint32_t bytes = 0;
+    EXPECT_EQ(file.outcome(tx, &bytes, false), 0u);
+    auto in = endpoint_buffer(0x82, uart_length);
+    const std::uint32_t asked = file.submit(request_endpoint, in.data(),
+                                            static_cast<std::uint32_t>(in.size()), rx);
+    EXPECT_TRUE(asked == 0 || asked == error::io_pending) << asked;
+    if (!rx.completion_event().wait_for(reply_wait_ms)) {
+      EXPECT_EQ(file.cancel(rx), 0u);
+      EXPECT_TRUE(rx.completion_event().wait_for(2000));
+      return "<no reply>";
+    }
+    EXPECT_EQ(file.outcome(rx, &bytes, false), 0u);
+    return std::string(reinterpret_cast<const char*>(in.data() + header_size));
+  }
+};
+
+TEST_F(sim_driver, enumeration_lists_plugged_cameras_only) {
+  const int a = qmx_sim_camera_add("SIM0001", 0x0300);
+  const int b = qmx_sim_camera_add("SIM0002", 0x0200);
+  ASSERT_GT(a, 0);
+  ASSERT_GT(b, 0);
+  auto found = enumerate_device_interfaces(driver_class);
+  ASSERT_EQ(found.paths.size(), 2u);
+  EXPECT_EQ(found.paths[0], path_of(a));
+  EXPECT_EQ(found.paths[0], R"(\\?\usb#vid_2f4e&pid_4002#SIM0001#{ae18aa60-7f6a-11d4-97dd-00010229b959})");
+  ASSERT_EQ(qmx_sim_camera_unplug(a), 0);
+  found = enumerate_device_interfaces(driver_class);
+  ASSERT_EQ(found.paths.size(), 1u);
+  EXPECT_EQ(found.paths[0], path_of(b));
+  constexpr interface_class_guid other_class{
+      0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+  EXPECT_TRUE(enumerate_device_interfaces(other_class).paths.empty());
+}
+
+TEST_F(sim_driver, descriptor_read_reports_ids_and_speed_class) {
+  const std::uint16_t versions[] = {0x0110, 0x0200, 0x0300};
+  for (std::uint16_t version : versions) {
+    qmx_sim_reset();
+    const int camera = qmx_sim_camera_add("SIMDESC", version);
+    device_file file = open(camera, share_mode::shared);
+    auto b = descriptor_read_buffer();
+    std::uint32_t bytes = 0;
+    ASSERT_EQ(file.request(request_control, b.data(), header_size + 18, &bytes), 0u);
+    const std::uint32_t at = get_u32(b, 30);
+    ASSERT_EQ(at, header_size);
+    EXPECT_EQ(b[at], 18);
+    EXPECT_EQ(b[at + 1], 1);
+    EXPECT_EQ(b[at + 2] | (b[at + 3] << 8), version);
+    EXPECT_EQ(b[at + 8] | (b[at + 9] << 8), 0x2F4E);
+    EXPECT_EQ(b[at + 10] | (b[at + 11] << 8), 0x4002);
+  }
+}
+
+TEST_F(sim_driver, malformed_requests_get_errors) {
+  const int camera = qmx_sim_camera_add("SIMBAD", 0x0300);
+  device_file file = open(camera);
+  std::uint32_t bytes = 0;
+  auto b = descriptor_read_buffer();
+  EXPECT_EQ(file.request(0x220028, b.data(), 56, &bytes), error::invalid_function);
+  EXPECT_EQ(file.request(request_control, b.data(), 20, &bytes), error::invalid_parameter);
+  put_u32(b, 30, 40); // wrong data offset
+  EXPECT_EQ(file.request(request_control, b.data(), 56, &bytes), error::invalid_parameter);
+  completion_record record;
+  ASSERT_TRUE(record.create());
+  auto unknown = endpoint_buffer(0x01, 64);
+  EXPECT_EQ(file.submit(request_endpoint, unknown.data(), static_cast<std::uint32_t>(unknown.size()), record),
+            error::invalid_parameter);
+  auto too_long = endpoint_buffer(0x83, 64);
+  put_u32(too_long, 34, 65); // more data than the buffer holds
+  EXPECT_EQ(file.submit(request_endpoint, too_long.data(), static_cast<std::uint32_t>(too_long.size()), record),
+            error::invalid_parameter);
+  // Control requests other than the descriptor read stall.
+  auto control = endpoint_buffer(0, 8);
+  control[0] = 0x40;
+  control[1] = 0x11;
+  EXPECT_EQ(file.request(request_control, control.data(), static_cast<std::uint32_t>(control.size()), &bytes),
+            error::gen_failure);
+}
+
+TEST_F(sim_driver, exclusive_open_refuses_every_other_open_until_closed) {
+  const int camera = qmx_sim_camera_add("SIMEXCL", 0x0300);
+  const std::string path = path_of(camera);
+  device_file owner = open(camera, share_mode::exclusive);
+  std::uint32_t reason = 0;
+  EXPECT_FALSE(device_file::open(path.c_str(), share_mode::shared, &reason).valid());
+  EXPECT_EQ(reason, error::sharing_violation);
+  EXPECT_FALSE(device_file::open(path.c_str(), share_mode::exclusive, &reason).valid());
+  owner.close();
+  device_file probe = device_file::open(path.c_str(), share_mode::shared, &reason);
+  EXPECT_TRUE(probe.valid());
+  EXPECT_FALSE(device_file::open(path.c_str(), share_mode::exclusive, &reason).valid())
+      << "an exclusive open must wait for the probe to close";
+}
+
+TEST_F(sim_driver, paths_compare_without_regard_to_letter_case) {
+  const int camera = qmx_sim_camera_add("SimCase", 0x0300);
+  std::string path = path_of(camera);
+  for (char& c : path) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  std::uint32_t reason = 0;
+  EXPECT_TRUE(device_file::open(path.c_str(), share_mode::shared, &reason).valid()) << reason;
+}
+
+TEST_F(sim_driver, command_transaction_and_injected_error_replies) {
+  const int camera = qmx_sim_camera_add("SIMCMD42", 0x0300);
+  device_file file = open(camera);
+  EXPECT_EQ(transact(file, "sernum"), "SIMCMD42");
+  EXPECT_NE(transact(file, "no_such_command").find("error"), std::string::npos);
+  ASSERT_EQ(qmx_sim_set_error_replies(camera, "id", 2), 0);
+  EXPECT_EQ(transact(file, "id").rfind("error", 0), 0u);
+  EXPECT_EQ(transact(file, "id").rfind("error", 0), 0u);
+  const std::string id = transact(file, "id");
+  EXPECT_EQ(id.find("error"), std::string::npos) << id;
+  ASSERT_EQ(qmx_sim_set_silent(camera, 1), 0);
+  EXPECT_EQ(transact(file, "id", 200), "<no reply>");
+  ASSERT_EQ(qmx_sim_set_silent(camera, 0), 0);
+  ASSERT_EQ(qmx_sim_set_reply_delay(camera, 100), 0);
+  EXPECT_EQ(transact(file, "sernum", 20), "<no reply>") << "a late reply is not there yet";
+  EXPECT_EQ(transact(file, "sernum", 2000), "SIMCMD42")
+      << "the late reply of the first command answers the next read";
+}
+
+TEST_F(sim_driver, cancel_ends_a_pending_request_once) {
+  const int camera = qmx_sim_camera_add("SIMCANCEL", 0x0300);
+  device_file file = open(camera);
+  completion_record record;
+  ASSERT_TRUE(record.create());
+  auto b = endpoint_buffer(0x81, 512);
+  ASSERT_EQ(file.submit(request_endpoint, b.data(), static_cast<std::uint32_t>(b.size()), record),
+            error::io_pending);
+  EXPECT_FALSE(record.completed());
+  EXPECT_FALSE(record.completion_event().wait_for(20));
+  EXPECT_EQ(file.outcome(record, nullptr, false), error::io_pending);
+  EXPECT_EQ(file.cancel(record), 0u);
+  EXPECT_TRUE(record.completed());
+  EXPECT_TRUE(record.completion_event().wait_for(1000));
+  EXPECT_EQ(file.outcome(record, nullptr, false), error::operation_aborted);
+  EXPECT_EQ(file.cancel(record), error::not_found) << "nothing is pending any more";
+}
+
+TEST_F(sim_driver, closing_ends_every_pending_request) {
+  const int camera = qmx_sim_camera_add("SIMCLOSE", 0x0300);
+  device_file file = open(camera);
+  std::vector<completion_record> records(4);
+  std::vector<std::vector<std::uint8_t>> buffers;
+  const std::uint8_t endpoints[] = {0x81, 0x82, 0x83, 0x83};
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    ASSERT_TRUE(records[i].create());
+    buffers.push_back(endpoint_buffer(endpoints[i], i < 2 ? uart_length : image_length));
+    ASSERT_EQ(file.submit(request_endpoint, buffers[i].data(),
+                          static_cast<std::uint32_t>(buffers[i].size()), records[i]),
+              error::io_pending);
+  }
+  qmx_sim_counters counters{};
+  ASSERT_EQ(qmx_sim_get_counters(camera, &counters), 0);
+  EXPECT_EQ(counters.requests_pending[QMX_SIM_ENDPOINT_EVENT], 2u);
+  file.close();
+  for (auto& record : records) {
+    EXPECT_TRUE(record.completion_event().wait_for(1000));
+    EXPECT_TRUE(record.completed());
+  }
+  ASSERT_EQ(qmx_sim_get_counters(camera, &counters), 0);
+  EXPECT_EQ(counters.requests_pending[QMX_SIM_ENDPOINT_EVENT], 0u);
+}
+
+TEST_F(sim_driver, hanging_control_request_stays_pending_until_cancelled) {
+  const int camera = qmx_sim_camera_add("SIMHANG", 0x0300);
+  ASSERT_EQ(qmx_sim_set_control_hang(camera, 1), 0);
+  device_file file = open(camera);
+  completion_record record;
+  ASSERT_TRUE(record.create());
+  auto b = endpoint_buffer(0, 8);
+  b[0] = 0xC0;
+  b[1] = 0x22;
+  ASSERT_EQ(file.submit(request_control, b.data(), static_cast<std::uint32_t>(b.size()), record),
+            error::io_pending);
+  EXPECT_FALSE(record.completion_event().wait_for(50));
+  EXPECT_EQ(file.cancel(record), 0u);
+  EXPECT_TRUE(record.completion_event().wait_for(1000));
+  EXPECT_EQ(file.outcome(record, nullptr, false), error::operation_aborted);
+}
+
+TEST_F(sim_driver, unplug_fails_pending_requests_and_replug_returns_the_camera) {
+  const int camera = qmx_sim_camera_add("SIMPLUG", 0x0300);
+  const std::string first_path = path_of(camera);
+  device_file file = open(camera);
+  completion_record record;
+  ASSERT_TRUE(record.create());
+  auto b = endpoint_buffer(0x83, image_length);
+  ASSERT_EQ(file.submit(request_endpoint, b.data(), static_cast<std::uint32_t>(b.size()), record),
+            error::io_pending);
+  ASSERT_EQ(qmx_sim_camera_unplug(camera), 0);
+  EXPECT_TRUE(record.completion_event().wait_for(1000));
+  EXPECT_EQ(file.outcome(record, nullptr, false), error::device_not_connected);
+  EXPECT_EQ(file.submit(request_endpoint, b.data(), static_cast<std::uint32_t>(b.size()), record),
+            error::device_not_connected);
+  EXPECT_TRUE(enumerate_device_interfaces(driver_class).paths.empty());
+  file.close();
+  ASSERT_EQ(qmx_sim_camera_replug(camera, 0), 0);
+  EXPECT_EQ(path_of(camera), first_path);
+  ASSERT_EQ(qmx_sim_camera_unplug(camera), 0);
+  ASSERT_EQ(qmx_sim_camera_replug(camera, 1), 0);
+  EXPECT_NE(path_of(camera), first_path);
+  device_file again = open(camera);
+  EXPECT_EQ(transact(again, "sernum"), "SIMPLUG");
+}
+
+} // namespace
