@@ -3,50 +3,21 @@
 // its image transfers pending). The figure is bytes of packets delivered per second.
 #include "platform/device_io.h"
 #include "sim/qmx_sim.h"
+#include "tests/support/driver_requests.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr std::uint32_t request_endpoint = 0x220024;
-constexpr std::uint32_t header_size = 38;
-constexpr std::uint32_t packet_capacity = 16384;
+using namespace driver_requests;
+
 constexpr std::size_t requests_in_flight = 64;
 constexpr double measure_seconds = 3.0;
-
-struct request {
-  std::vector<std::uint8_t> buffer;
-  platform::completion_record record;
-};
-
-void prepare(request& r, std::uint8_t endpoint, std::uint32_t data_length) {
-  r.buffer.assign(header_size + data_length, 0);
-  r.buffer[13] = endpoint;
-  for (int i = 0; i < 4; ++i) {
-    r.buffer[30 + i] = static_cast<std::uint8_t>(header_size >> (8 * i));
-    r.buffer[34 + i] = static_cast<std::uint8_t>(data_length >> (8 * i));
-  }
-}
-
-bool send_command(platform::device_file& file, const char* text) {
-  request out;
-  request in;
-  if (!out.record.create() || !in.record.create()) {
-    return false;
-  }
-  prepare(out, 0x02, 1024);
-  prepare(in, 0x82, 1024);
-  std::memcpy(out.buffer.data() + header_size, text, std::strlen(text));
-  file.submit(request_endpoint, out.buffer.data(), static_cast<std::uint32_t>(out.buffer.size()),
-              out.record);
-  file.submit(request_endpoint, in.buffer.data(), static_cast<std::uint32_t>(in.buffer.size()),
-              in.record);
-  return out.record.completion_event().wait_for(2000) && in.record.completion_event().wait_for(2000);
-}
 
 } // namespace
 
@@ -64,15 +35,15 @@ int main() {
     std::printf("bench: open failed (%u)\n", reason);
     return 1;
   }
-  std::vector<request> requests(requests_in_flight);
-  for (request& r : requests) {
-    if (!r.record.create()) {
+  std::deque<pending_request> requests;
+  for (std::size_t n = 0; n < requests_in_flight; ++n) {
+    requests.emplace_back(0x83, image_length);
+    if (!requests.back().record.valid()) {
       return 1;
     }
-    prepare(r, 0x83, packet_capacity);
-    file.submit(request_endpoint, r.buffer.data(), static_cast<std::uint32_t>(r.buffer.size()), r.record);
+    requests.back().submit(file);
   }
-  if (!send_command(file, "arm")) {
+  if (transact(file, "arm").rfind("<", 0) == 0) {
     std::puts("bench: the camera did not answer \"arm\"");
     return 1;
   }
@@ -82,7 +53,7 @@ int main() {
   std::uint64_t bytes = 0;
   std::size_t next = 0;
   while (std::chrono::duration<double>(clock::now() - start).count() < measure_seconds) {
-    request& r = requests[next];
+    pending_request& r = requests[next];
     r.record.completion_event().wait();
     std::uint32_t returned = 0;
     if (file.outcome(r.record, &returned, false) != 0) {
@@ -91,7 +62,7 @@ int main() {
     }
     bytes += returned - header_size;
     ++packets;
-    file.submit(request_endpoint, r.buffer.data(), static_cast<std::uint32_t>(r.buffer.size()), r.record);
+    r.submit(file);
     next = (next + 1) % requests.size();
   }
   const double seconds = std::chrono::duration<double>(clock::now() - start).count();
@@ -102,7 +73,7 @@ int main() {
               static_cast<double>(packets) / seconds, static_cast<double>(bytes) / seconds / 1e9,
               static_cast<unsigned long long>(counters.frames_completed),
               static_cast<unsigned long long>(counters.packets_lost), requests_in_flight);
-  send_command(file, "stop");
+  transact(file, "stop");
   file.close();
   qmx_sim_reset();
   return 0;

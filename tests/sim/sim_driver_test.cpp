@@ -1,6 +1,7 @@
 // The simulated driver as the USB layer meets it: raw 38-byte requests through the platform
 // seam's device files, against cameras plugged into the simulated world.
 #include "platform/device_io.h"
+#include "tests/support/driver_requests.h"
 #include "sim/qmx_sim.h"
 
 #include <gtest/gtest.h>
@@ -12,51 +13,10 @@
 namespace {
 
 using namespace platform;
-
-constexpr std::uint32_t request_control = 0x220020;
-constexpr std::uint32_t request_endpoint = 0x220024;
-constexpr std::uint32_t header_size = 38;
-constexpr std::uint32_t uart_length = 1024;
-constexpr std::uint32_t image_length = 16384;
+using namespace driver_requests;
 
 constexpr interface_class_guid driver_class{
     0xAE18AA60, 0x7F6A, 0x11D4, {0x97, 0xDD, 0x00, 0x01, 0x02, 0x29, 0xB9, 0x59}};
-
-void put_u16(std::vector<std::uint8_t>& b, std::size_t at, std::uint16_t v) {
-  b[at] = static_cast<std::uint8_t>(v);
-  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void put_u32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) {
-    b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-  }
-}
-
-std::uint32_t get_u32(const std::vector<std::uint8_t>& b, std::size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
-}
-
-// A request buffer: the header as the USB layer writes it, then `data_length` data bytes.
-std::vector<std::uint8_t> endpoint_buffer(std::uint8_t endpoint, std::uint32_t data_length) {
-  std::vector<std::uint8_t> b(header_size + data_length, 0);
-  b[13] = endpoint;
-  put_u32(b, 30, header_size);
-  put_u32(b, 34, data_length);
-  return b;
-}
-
-std::vector<std::uint8_t> descriptor_read_buffer() {
-  std::vector<std::uint8_t> b(4096, 0);
-  b[0] = 0x80;
-  b[1] = 6;
-  put_u16(b, 2, 0x0100);
-  put_u16(b, 6, 18);
-  put_u32(b, 8, 5);
-  put_u32(b, 30, header_size);
-  put_u32(b, 34, 18);
-  return b;
-}
 
 class sim_driver : public ::testing::Test {
 protected:
@@ -76,33 +36,6 @@ protected:
     return file;
   }
 
-  // One command transaction: the command on 0x02, the reply on 0x82.
-  static std::string transact(device_file& file, const std::string& command,
-                              std::uint32_t reply_wait_ms = 2000) {
-    completion_record tx;
-    completion_record rx;
-    EXPECT_TRUE(tx.create());
-    EXPECT_TRUE(rx.create());
-    auto out = endpoint_buffer(0x02, uart_length);
-    std::memcpy(out.data() + header_size, command.data(), command.size());
-    const std::uint32_t sent = file.submit(request_endpoint, out.data(),
-                                           static_cast<std::uint32_t>(out.size()), tx);
-    EXPECT_TRUE(sent == 0 || sent == error::io_pending) << sent;
-    EXPECT_TRUE(tx.completion_event().wait_for(2000));
-    std::uint32_t bytes = 0;
-    EXPECT_EQ(file.outcome(tx, &bytes, false), 0u);
-    auto in = endpoint_buffer(0x82, uart_length);
-    const std::uint32_t asked = file.submit(request_endpoint, in.data(),
-                                            static_cast<std::uint32_t>(in.size()), rx);
-    EXPECT_TRUE(asked == 0 || asked == error::io_pending) << asked;
-    if (!rx.completion_event().wait_for(reply_wait_ms)) {
-      EXPECT_EQ(file.cancel(rx), 0u);
-      EXPECT_TRUE(rx.completion_event().wait_for(2000));
-      return "<no reply>";
-    }
-    EXPECT_EQ(file.outcome(rx, &bytes, false), 0u);
-    return std::string(reinterpret_cast<const char*>(in.data() + header_size));
-  }
 };
 
 TEST_F(sim_driver, enumeration_lists_plugged_cameras_only) {

@@ -2,6 +2,7 @@
 // decoded by the independent reference decoder back into the documented test pattern.
 #include "platform/device_io.h"
 #include "reference_decoder.h"
+#include "tests/support/driver_requests.h"
 #include "sim/qmx_sim.h"
 
 #include <gtest/gtest.h>
@@ -14,41 +15,11 @@
 namespace {
 
 using namespace platform;
+using namespace driver_requests;
 
-constexpr std::uint32_t request_endpoint = 0x220024;
-constexpr std::uint32_t header_size = 38;
-constexpr std::uint32_t image_capacity = 16384;
 constexpr std::uint32_t width = 1280;
 constexpr std::uint32_t height = 1024;
 constexpr std::uint32_t calibration_lines = 2;
-
-struct request {
-  std::vector<std::uint8_t> buffer;
-  completion_record record;
-};
-
-void prepare(request& r, std::uint8_t endpoint, std::uint32_t data_length) {
-  r.buffer.assign(header_size + data_length, 0);
-  r.buffer[13] = endpoint;
-  for (int i = 0; i < 4; ++i) {
-    r.buffer[30 + i] = static_cast<std::uint8_t>(header_size >> (8 * i));
-    r.buffer[34 + i] = static_cast<std::uint8_t>(data_length >> (8 * i));
-  }
-}
-
-std::string command(device_file& file, const std::string& text) {
-  request out;
-  request in;
-  EXPECT_TRUE(out.record.create() && in.record.create());
-  prepare(out, 0x02, 1024);
-  prepare(in, 0x82, 1024);
-  std::memcpy(out.buffer.data() + header_size, text.data(), text.size());
-  file.submit(request_endpoint, out.buffer.data(), static_cast<std::uint32_t>(out.buffer.size()), out.record);
-  file.submit(request_endpoint, in.buffer.data(), static_cast<std::uint32_t>(in.buffer.size()), in.record);
-  EXPECT_TRUE(out.record.completion_event().wait_for(2000));
-  EXPECT_TRUE(in.record.completion_event().wait_for(2000));
-  return reinterpret_cast<const char*>(in.buffer.data() + header_size);
-}
 
 TEST(sim_frame_capture, first_frame_decodes_to_the_pattern) {
   qmx_sim_reset();
@@ -59,24 +30,23 @@ TEST(sim_frame_capture, first_frame_decodes_to_the_pattern) {
   ASSERT_EQ(qmx_sim_camera_path(camera, path, sizeof path), 0);
   device_file file = device_file::open(path, share_mode::exclusive);
   ASSERT_TRUE(file.valid());
-  const std::uint32_t packets = static_cast<std::uint32_t>(std::stoul(command(file, "data_packets_per_frame")));
+  const std::uint32_t packets = static_cast<std::uint32_t>(std::stoul(transact(file, "data_packets_per_frame")));
   ASSERT_GT(packets, 0u);
-  ASSERT_EQ(command(file, "num_calibration_lines"), std::to_string(calibration_lines));
+  ASSERT_EQ(transact(file, "num_calibration_lines"), std::to_string(calibration_lines));
 
   // One request per packet of the first frame, all pending before the camera is armed.
-  std::deque<request> requests(packets);
-  for (request& r : requests) {
-    ASSERT_TRUE(r.record.create());
-    prepare(r, 0x83, image_capacity);
-    ASSERT_EQ(file.submit(request_endpoint, r.buffer.data(), static_cast<std::uint32_t>(r.buffer.size()), r.record),
-              error::io_pending);
+  std::deque<pending_request> requests;
+  for (std::uint32_t n = 0; n < packets; ++n) {
+    requests.emplace_back(0x83, image_length);
+    ASSERT_TRUE(requests.back().record.valid());
+    ASSERT_EQ(requests.back().submit(file), error::io_pending);
   }
-  ASSERT_EQ(command(file, "arm").rfind("error", 0), std::string::npos);
+  ASSERT_EQ(transact(file, "arm").rfind("error", 0), std::string::npos);
 
   sim_test::streaming_unpacker unpacker(width, sim_test::expected_fill(width),
                                         std::size_t{width} * (height + calibration_lines));
   for (std::uint32_t n = 0; n < packets; ++n) {
-    request& r = requests[n];
+    pending_request& r = requests[n];
     ASSERT_TRUE(r.record.completion_event().wait_for(5000)) << "packet " << n;
     std::uint32_t bytes = 0;
     ASSERT_EQ(file.outcome(r.record, &bytes, false), 0u);
@@ -89,7 +59,7 @@ TEST(sim_frame_capture, first_frame_decodes_to_the_pattern) {
     ASSERT_EQ(h.frame_counter, 0u);
     unpacker.feed(packet.subspan(16));
   }
-  command(file, "stop");
+  transact(file, "stop");
   ASSERT_TRUE(unpacker.problems().empty()) << unpacker.problems();
   const std::vector<std::uint16_t>& pixels = unpacker.pixels();
   ASSERT_EQ(pixels.size(), std::size_t{width} * (height + calibration_lines));
