@@ -245,7 +245,7 @@ std::string camera_model::setting_command(std::size_t row, std::string_view argu
 
 frame_packets camera_model::build_frame_packets(std::uint32_t frame_number,
                                                 std::uint64_t timestamp) {
-  frame_packets frame = sim::build_frame_packets(geometry(), frame_number, timestamp);
+  frame_packets frame = frame_builder_.build(geometry(), frame_number, timestamp);
   if (packet_faults_.any()) {
     apply_packet_faults(frame, packet_faults_, random_, fault_counters_);
   }

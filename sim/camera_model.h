@@ -100,6 +100,7 @@ private:
   packet_fault_settings packet_faults_;
   packet_fault_counters fault_counters_;
   std::mt19937 random_;
+  frame_builder frame_builder_;
   std::uint64_t frames_built_ = 0;
 };
 

@@ -1,10 +1,9 @@
 // Simulator, camera model: the wire form of a frame (RAW10 packing, packet headers, packet split).
-// split).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
+#include <memory>
 #include <vector>
 
 namespace sim {
@@ -55,27 +54,61 @@ std::size_t frame_payload_bytes(const frame_geometry &geometry);
 // multiple of 4.
 std::vector<std::size_t> plan_packet_split(const frame_geometry &geometry);
 
-// One packet inside frame_packets::bytes.
+// One packet of a frame as it is sent: the header names packet `index` of the frame's packet
+// split, and the payload is `length - packet_header_bytes` bytes of the frame's payload stream
+// from `payload_offset`. Faults may drop, repeat, swap, shorten or corrupt packets, so the list
+// of a damaged frame no longer follows the split one to one.
 struct packet_span {
-  std::size_t offset = 0;
-  std::size_t length = 0;
+  std::size_t payload_offset = 0;
+  std::size_t length = 0; // header and payload bytes
+  std::uint16_t index = 0;
+  bool last = false;          // bit 15 of the index word
+  bool corrupt_magic = false; // the header carries corrupt_packet_magic instead of the magic
 };
 
-// A frame ready to send: all packets in one buffer, prepared once so that a sender only copies.
-struct frame_packets {
-  std::vector<std::uint8_t> bytes;
-  std::vector<packet_span> packets;
+// The magic word written into a corrupted packet.
+inline constexpr std::uint16_t corrupt_packet_magic = 0x6F6F;
 
-  [[nodiscard]] std::span<const std::uint8_t> packet(std::size_t i) const {
-    return {bytes.data() + packets[i].offset, packets[i].length};
-  }
+// A frame ready to send. Its payload stream is the packed calibration lines followed by packed
+// image rows that may be shared with other frames (the test pattern repeats), so a sender only
+// copies: nothing is packed per packet.
+struct frame_packets {
+  std::vector<packet_span> packets;
+  std::uint32_t frame_number = 0;
+  std::uint64_t timestamp = 0;
+  std::vector<std::uint8_t> calibration;                      // packed calibration lines
+  std::shared_ptr<const std::vector<std::uint8_t>> image_rows; // kept alive by every frame
+  std::size_t image_offset = 0;                               // the frame's first image byte
+  std::size_t image_bytes = 0;
+
+  // Writes packet `i` (header, then payload) to `destination`, at most `capacity` bytes;
+  // returns the bytes written.
+  std::size_t copy_packet(std::size_t i, std::uint8_t *destination, std::size_t capacity) const;
+
+  // Packet `i` as a byte vector (for tests and for packets kept while no request waits).
+  [[nodiscard]] std::vector<std::uint8_t> packet(std::size_t i) const;
 };
 
 // Packs 4 pixels (10-bit values) into one group: byte k holds the top 8 bits of pixel k
 // (k = 0..3), and byte 4 holds the low 2 bits of pixel k in its bits 2k and 2k+1.
 void pack_raw10_group(const std::uint16_t (&pixels)[pixels_per_group], std::uint8_t *destination);
 
-// Builds every packet of frame `frame_number` with the test pattern, stamped with `timestamp`.
+// Builds frames of the test pattern. The image rows of every frame of one geometry are slices
+// of one strip of packed rows, packed the first time that geometry is asked for; a frame then
+// costs the packing of its calibration lines only. Not thread-safe: the owner serialises calls.
+class frame_builder {
+public:
+  // Every packet of frame `frame_number`, stamped with `timestamp`.
+  frame_packets build(const frame_geometry &geometry, std::uint32_t frame_number,
+                      std::uint64_t timestamp);
+
+private:
+  frame_geometry strip_geometry_{};
+  std::shared_ptr<const std::vector<std::uint8_t>> strip_;
+};
+
+// Builds every packet of frame `frame_number` with the test pattern, stamped with `timestamp`,
+// packing only the rows this frame needs (for one-off frames).
 frame_packets build_frame_packets(const frame_geometry &geometry, std::uint32_t frame_number,
                                   std::uint64_t timestamp);
 

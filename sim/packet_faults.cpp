@@ -7,9 +7,6 @@ namespace sim {
 
 namespace {
 
-constexpr std::uint32_t byte_mask = 0xFF;
-constexpr std::uint32_t bits_per_byte = 8;
-
 // One draw per call whatever the probability, so that changing one chance does not shift the
 // draws of the others and a random seed value keeps its meaning across settings.
 bool happens(double chance, std::mt19937 &random) {
@@ -34,9 +31,7 @@ void apply_packet_faults(frame_packets &frame, const packet_fault_settings &sett
       continue;
     }
     if (corrupt) {
-      std::uint8_t *magic = frame.bytes.data() + span.offset + header_magic_offset;
-      magic[0] = static_cast<std::uint8_t>(corrupt_packet_magic & byte_mask);
-      magic[1] = static_cast<std::uint8_t>((corrupt_packet_magic >> bits_per_byte) & byte_mask);
+      span.corrupt_magic = true;
       ++counters.corrupted;
     }
     if (shorten && span.length > packet_header_bytes) {

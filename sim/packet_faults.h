@@ -31,11 +31,8 @@ struct packet_fault_counters {
   std::uint64_t shortened = 0;
 };
 
-// The magic word written into a corrupted packet.
-inline constexpr std::uint16_t corrupt_packet_magic = 0x6F6F;
-
-// Applies the faults to `frame` in place: packet spans are removed, duplicated, swapped or
-// shortened, and corrupted magic words are written into `frame.bytes`. Draws from `random`.
+// Applies the faults to `frame` in place: packet spans are removed, duplicated, swapped,
+// shortened or marked to carry a corrupted magic word. Draws from `random`.
 void apply_packet_faults(frame_packets &frame, const packet_fault_settings &settings,
                          std::mt19937 &random, packet_fault_counters &counters);
 

@@ -135,6 +135,10 @@ struct device {
   bool streaming = false; // the streamer thread is inside its loop
   bool stream_stop = false;
   std::condition_variable stream_wake;
+  // The file whose image request the maximum-rate streamer is filling with the world lock
+  // dropped (that request is in no queue meanwhile); closing that file waits for it.
+  const file_record* delivering_file = nullptr;
+  std::condition_variable delivery_done;
 };
 
 struct world {
@@ -199,22 +203,54 @@ void count_pending(device& d) {
       static_cast<std::uint32_t>(d.pending[slot_control].size());
 }
 
-// Copies one image packet into the oldest image request and completes it.
-void deliver_packet(device& d, const std::uint8_t* packet, std::size_t length) {
+// Hands one image packet to the oldest image request and completes it; `write` puts the packet
+// into the request's data area (at most `room` bytes) and returns the bytes written.
+template <typename writer> void deliver_packet(device& d, writer write) {
   pending_request request = d.pending[slot_image].front();
   d.pending[slot_image].pop_front();
   const std::size_t room = request.length - header_size;
-  const std::size_t copied = std::min(room, length);
-  std::memcpy(request.buffer + header_size, packet, copied);
+  const std::size_t copied = write(request.buffer + header_size, room);
   ++d.counters.packets_sent;
   complete(request, ok, static_cast<std::uint32_t>(header_size + copied));
 }
 
-void offer_packet(device& d, const std::uint8_t* packet, std::size_t length) {
+void deliver_frame_packet(device& d, const frame_packets& frame, std::size_t i) {
+  deliver_packet(d, [&](std::uint8_t* destination, std::size_t room) {
+    return frame.copy_packet(i, destination, room);
+  });
+}
+
+void deliver_kept_packet(device& d, const std::vector<std::uint8_t>& packet) {
+  deliver_packet(d, [&](std::uint8_t* destination, std::size_t room) {
+    const std::size_t copied = std::min(room, packet.size());
+    std::memcpy(destination, packet.data(), copied);
+    return copied;
+  });
+}
+
+// Maximum rate: the oldest image request leaves its queue under the world lock and is filled and
+// completed with the lock dropped, so that submitters never wait behind a 16 KB copy.
+void deliver_unlocked(std::unique_lock<std::mutex>& lock, device& d, const frame_packets& frame,
+                      std::size_t i) {
+  const pending_request request = d.pending[slot_image].front();
+  d.pending[slot_image].pop_front();
+  d.delivering_file = request.file;
+  ++d.counters.packets_sent;
+  count_pending(d);
+  lock.unlock();
+  const std::size_t copied = frame.copy_packet(i, request.buffer + header_size,
+                                               request.length - header_size);
+  complete(request, ok, static_cast<std::uint32_t>(header_size + copied));
+  lock.lock();
+  d.delivering_file = nullptr;
+  d.delivery_done.notify_all();
+}
+
+void offer_packet(device& d, const frame_packets& frame, std::size_t i) {
   if (!d.pending[slot_image].empty()) {
-    deliver_packet(d, packet, length);
+    deliver_frame_packet(d, frame, i);
   } else if (d.buffered_packets.size() < on_camera_buffer_packets) {
-    d.buffered_packets.emplace_back(packet, packet + length);
+    d.buffered_packets.push_back(frame.packet(i));
   } else {
     ++d.counters.packets_lost;
   }
@@ -248,8 +284,8 @@ void stream(device* d) {
     frame = d->camera->build_frame_packets(frame_number, now_us());
     ++d->counters.frames_started;
     bool whole = true;
-    for (const packet_span& packet : frame.packets) {
-      const std::uint8_t* bytes = frame.bytes.data() + packet.offset;
+    const bool nothing_to_send = frame.packets.empty();
+    for (std::size_t i = 0; i < frame.packets.size(); ++i) {
       if (d->max_rate) {
         d->stream_wake.wait(lock, [d] {
           return d->stream_stop || !d->present || !d->pending[slot_image].empty();
@@ -258,17 +294,18 @@ void stream(device* d) {
           whole = false;
           break;
         }
-        deliver_packet(*d, bytes, packet.length);
-        count_pending(*d);
+        deliver_unlocked(lock, *d, frame, i);
       } else {
-        offer_packet(*d, bytes, packet.length);
+        offer_packet(*d, frame, i);
       }
     }
     if (whole) {
       ++d->counters.frames_completed;
     }
     ++frame_number;
-    if (!d->max_rate) {
+    // A frame whose packets were all lost took no request; pacing it keeps a maximum-rate
+    // camera from spinning on the world lock.
+    if (!d->max_rate || nothing_to_send) {
       next_frame += std::chrono::microseconds(frame_interval_us(*d->camera));
       d->stream_wake.wait_until(lock, next_frame, [d] { return d->stream_stop || !d->present; });
     }
@@ -419,7 +456,7 @@ std::uint32_t endpoint_request(std::unique_lock<std::mutex>& lock, device& d,
       d.pending[slot_image].push_back({completion, buffer, length, file});
       std::vector<std::uint8_t> packet = std::move(d.buffered_packets.front());
       d.buffered_packets.pop_front();
-      deliver_packet(d, packet.data(), packet.size());
+      deliver_kept_packet(d, packet);
       return ok;
     }
     d.pending[slot_image].push_back({completion, buffer, length, file});
@@ -497,9 +534,11 @@ void driver_close(qmx_sim_file* file) {
   auto* record = reinterpret_cast<file_record*>(file);
   world& w = the_world();
   {
-    std::lock_guard lock(w.mutex);
+    std::unique_lock lock(w.mutex);
     device& d = *record->owner;
     fail_pending(d, record, operation_aborted);
+    // The caller may free its buffers once the file is closed.
+    d.delivery_done.wait(lock, [&] { return d.delivering_file != record; });
     (record->exclusive ? d.exclusive_opens : d.shared_opens) -= 1;
   }
   delete record;

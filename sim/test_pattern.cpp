@@ -4,9 +4,7 @@
 namespace sim {
 
 namespace {
-// Multipliers chosen odd and distinct so that frame, row and column each move every value.
-constexpr std::uint32_t image_frame_step = 37;
-constexpr std::uint32_t image_row_step = 3;
+// Multipliers chosen odd and distinct so that frame, line and column each move every value.
 constexpr std::uint32_t calibration_frame_step = 11;
 constexpr std::uint32_t calibration_line_step = 97;
 constexpr std::uint32_t calibration_column_step = 5;

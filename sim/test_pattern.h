@@ -8,6 +8,11 @@ namespace sim {
 // Largest value a 10-bit pixel can hold; every pattern value is reduced into 0..pixel_value_mask.
 inline constexpr std::uint32_t pixel_value_mask = 1023;
 
+// Steps of the image pattern: each frame adds image_frame_step to every pixel, each row
+// image_row_step, each column 1. Odd and distinct, so frame, row and column each move every value.
+inline constexpr std::uint32_t image_frame_step = 37;
+inline constexpr std::uint32_t image_row_step = 3;
+
 // Image pixel at sensor row `row` and sensor column `column` (sensor coordinates, not offsets
 // inside the region of interest, so a moved region shows the same scene):
 //   (frame_number * 37 + row * 3 + column) & 1023

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
 
 namespace {
@@ -36,7 +37,7 @@ void check_frame(const sim::frame_packets &frame, const sim::frame_geometry &geo
     EXPECT_EQ(header.frame_counter, frame_number);
     EXPECT_EQ(header.word_8, static_cast<std::uint32_t>(timestamp & 0xFFFFFFFF));
     EXPECT_EQ(header.word_12, static_cast<std::uint32_t>(timestamp >> 32));
-    unpacker.feed(packet.subspan(header_size));
+    unpacker.feed(std::span<const std::uint8_t>(packet).subspan(header_size));
   }
   EXPECT_EQ(unpacker.problems(), "");
   const auto &pixels = unpacker.pixels();
@@ -146,6 +147,31 @@ TEST(frame_packets, every_width_survives_the_packet_split) {
       return;
     }
   }
+}
+
+// Frames of one geometry share prepared image rows; every frame number places its rows at its
+// own point of the pattern's cycle of 1024 rows, the last point included.
+TEST(frame_builder, every_frame_of_a_cycle_decodes_to_the_pattern) {
+  const sim::frame_geometry geometry{4, 1024, 2, 12, 5};
+  sim::frame_builder builder;
+  for (std::uint32_t frame_number = 0; frame_number < 1024; ++frame_number) {
+    SCOPED_TRACE("frame " + std::to_string(frame_number));
+    check_frame(builder.build(geometry, frame_number, frame_number), geometry, frame_number,
+                frame_number);
+    if (::testing::Test::HasFailure()) {
+      return;
+    }
+  }
+}
+
+TEST(frame_builder, a_frame_outlives_a_change_of_geometry) {
+  sim::frame_builder builder;
+  const sim::frame_geometry before{64, 40, 2, 0, 0};
+  const sim::frame_geometry after{128, 20, 2, 4, 4};
+  const sim::frame_packets kept = builder.build(before, 3, 4);
+  const sim::frame_packets next = builder.build(after, 4, 5);
+  check_frame(kept, before, 3, 4);
+  check_frame(next, after, 4, 5);
 }
 
 TEST(frame_packets, tiny_frame_is_one_last_packet) {

@@ -84,4 +84,76 @@ TEST(sim_frame_capture, first_frame_decodes_to_the_pattern) {
   qmx_sim_reset();
 }
 
+// Faults chosen with certainty, so the outcome does not depend on the random seed value: every
+// packet arrives with a corrupted magic word and half its payload, and nothing else changes.
+TEST(sim_frame_capture, packet_faults_reach_the_driver) {
+  qmx_sim_reset();
+  const int camera = qmx_sim_camera_add("FAULT001", 0x0300);
+  ASSERT_GT(camera, 0);
+  SCOPED_TRACE("random seed value " + std::to_string(qmx_sim_random_seed(camera)));
+  ASSERT_EQ(qmx_sim_set_max_rate(camera, 1), 0);
+  qmx_sim_packet_faults faults{};
+  faults.corrupt_magic = 1.0;
+  faults.shorten = 1.0;
+  ASSERT_EQ(qmx_sim_set_packet_faults(camera, &faults), 0);
+  char path[512];
+  ASSERT_EQ(qmx_sim_camera_path(camera, path, sizeof path), 0);
+  device_file file = device_file::open(path, share_mode::exclusive);
+  ASSERT_TRUE(file.valid());
+  const auto packets = static_cast<std::uint32_t>(std::stoul(transact(file, "data_packets_per_frame")));
+  std::deque<pending_request> requests;
+  for (std::uint32_t n = 0; n < packets; ++n) {
+    requests.emplace_back(0x83, image_length);
+    ASSERT_EQ(requests.back().submit(file), error::io_pending);
+  }
+  ASSERT_EQ(transact(file, "arm"), "ok");
+  constexpr std::uint32_t full_payload = 16384 - 16;
+  for (std::uint32_t n = 0; n < packets; ++n) {
+    pending_request& r = requests[n];
+    ASSERT_TRUE(r.record.completion_event().wait_for(5000)) << "packet " << n;
+    std::uint32_t bytes = 0;
+    ASSERT_EQ(file.outcome(r.record, &bytes, false), 0u);
+    std::span<const std::uint8_t> packet(r.buffer.data() + header_size, bytes - header_size);
+    const sim_test::decoded_header h = sim_test::decode_header(packet);
+    EXPECT_NE(h.magic, 0x9090) << "packet " << n;
+    EXPECT_EQ(h.index, n);
+    if (n + 1 < packets) {
+      EXPECT_EQ(packet.size(), 16 + full_payload / 2) << "packet " << n;
+    }
+  }
+  transact(file, "stop");
+  file.close();
+  qmx_sim_reset();
+}
+
+// A camera whose every packet is lost starts frames but delivers nothing.
+TEST(sim_frame_capture, dropped_packets_never_complete_a_request) {
+  qmx_sim_reset();
+  const int camera = qmx_sim_camera_add("FAULT002", 0x0300);
+  ASSERT_GT(camera, 0);
+  ASSERT_EQ(qmx_sim_set_max_rate(camera, 1), 0);
+  qmx_sim_packet_faults faults{};
+  faults.drop = 1.0;
+  ASSERT_EQ(qmx_sim_set_packet_faults(camera, &faults), 0);
+  char path[512];
+  ASSERT_EQ(qmx_sim_camera_path(camera, path, sizeof path), 0);
+  device_file file = device_file::open(path, share_mode::exclusive);
+  ASSERT_TRUE(file.valid());
+  pending_request request(0x83, image_length);
+  ASSERT_EQ(request.submit(file), error::io_pending);
+  ASSERT_EQ(transact(file, "arm"), "ok");
+  qmx_sim_counters counters{};
+  for (int tries = 0; tries < 500 && counters.frames_started < 3; ++tries) {
+    platform::sleep_ms(1);
+    ASSERT_EQ(qmx_sim_get_counters(camera, &counters), 0);
+  }
+  EXPECT_GE(counters.frames_started, 3u);
+  EXPECT_EQ(counters.packets_sent, 0u);
+  EXPECT_FALSE(request.record.completed());
+  transact(file, "stop");
+  file.close();
+  EXPECT_EQ(request.record.outcome(nullptr), error::operation_aborted);
+  qmx_sim_reset();
+}
+
 } // namespace
