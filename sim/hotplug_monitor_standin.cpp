@@ -70,11 +70,26 @@ void notification_loop() {
   }
 }
 
+// Device-change notifications name the interface in upper case, while interface listings give
+// it in lower case; the stand-in does the same, so subscribers must compare paths without
+// regard to letter case.
+std::string notified_path(const char* path) {
+  std::string text(path);
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    }
+  }
+  return text;
+}
+
 void on_world_change(void* /*context*/, std::uint32_t event, const char* path) {
   monitor& m = the_monitor();
-  {
+  try {
     std::lock_guard lock(m.mutex);
-    m.queue.push_back({event, path});
+    m.queue.push_back({event, notified_path(path)});
+  } catch (...) {
+    return; // out of memory: the notification is lost, as a full message queue would lose it
   }
   m.wake.notify_one();
 }
@@ -84,7 +99,7 @@ void on_world_change(void* /*context*/, std::uint32_t event, const char* path) {
 extern "C" {
 
 // Subscribes `notify` to every later arrival (event 1) and removal (event 2) of a simulated
-// camera; it is called on the monitor's thread with the device's interface path. The vendor and
+// camera; it is called on the monitor's thread with the device's interface path in upper case. The vendor and
 // product IDs are kept but not used to filter: the subscriber checks the device itself.
 MONITOR_EXPORT int hotplug_event_subscribe(std::uint32_t vendor_id, std::uint32_t product_id,
                                            notify_fn notify, void* context) {

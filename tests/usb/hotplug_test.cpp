@@ -28,6 +28,8 @@ int LIBUSB_CALL on_hotplug(libusb_context*, libusb_device* device, libusb_hotplu
   return 0;
 }
 
+// The monitor names devices in upper case and the interface listing in lower case: the listing
+// and the removal must both find the record that the arrival added.
 TEST_F(usb_layer, arrival_and_removal_reach_the_callback_and_the_list) {
   hotplug_log log;
   ASSERT_EQ(libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, 0, on_hotplug, &log, nullptr), 0);
