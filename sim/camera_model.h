@@ -79,6 +79,11 @@ public:
   [[nodiscard]] frame_geometry geometry() const;
   [[nodiscard]] std::uint32_t data_packets_per_frame() const;
   [[nodiscard]] std::uint32_t random_seed() const { return config_.random_seed; }
+  // Restarts the fault generator from `seed`.
+  void set_random_seed(std::uint32_t seed) {
+    config_.random_seed = seed;
+    random_.seed(seed);
+  }
   const packet_fault_counters &fault_counters() const { return fault_counters_; }
   [[nodiscard]] std::uint64_t frames_built() const { return frames_built_; }
 

@@ -72,8 +72,11 @@ typedef struct qmx_sim_packet_faults {
   double shorten;       /* the packet loses the back half of its payload */
 } qmx_sim_packet_faults;
 QMX_SIM_API int qmx_sim_set_packet_faults(int camera, const qmx_sim_packet_faults* faults);
-/* The seed value of the camera's fault generator (its id), for reports of failing runs. */
+/* The seed value of the camera's fault generator, for reports of failing runs: the camera's id
+ * unless set with qmx_sim_set_random_seed. */
 QMX_SIM_API uint32_t qmx_sim_random_seed(int camera);
+/* Restarts the camera's fault generator from `seed`, to repeat a reported run. 0, or -1. */
+QMX_SIM_API int qmx_sim_set_random_seed(int camera, uint32_t seed);
 /* Replies come `delay_ms` milliseconds after their command (0: at once). */
 QMX_SIM_API int qmx_sim_set_reply_delay(int camera, uint32_t delay_ms);
 /* Maximum-rate mode: frames follow each other as fast as image requests are submitted and no

@@ -766,6 +766,13 @@ QMX_SIM_API std::uint32_t qmx_sim_random_seed(int camera) {
   return d == nullptr ? 0 : d->camera->random_seed();
 }
 
+QMX_SIM_API int qmx_sim_set_random_seed(int camera, std::uint32_t seed) {
+  return with_camera(camera, [seed](device& d) {
+    d.camera->set_random_seed(seed);
+    return 0;
+  });
+}
+
 QMX_SIM_API int qmx_sim_set_reply_delay(int camera, std::uint32_t delay_ms) {
   return with_camera(camera, [delay_ms](device& d) {
     d.reply_delay_ms = delay_ms;

@@ -156,4 +156,61 @@ TEST(sim_frame_capture, dropped_packets_never_complete_a_request) {
   qmx_sim_reset();
 }
 
+// The headers of the first `count` packets a camera sends with `faults`, from fault generator
+// seed `seed`: index word, frame counter and packet length of each.
+std::vector<std::uint64_t> damaged_stream(const char* serial, const qmx_sim_packet_faults& faults,
+                                          std::uint32_t seed, std::uint32_t count) {
+  std::vector<std::uint64_t> seen;
+  const int camera = qmx_sim_camera_add(serial, 0x0300);
+  EXPECT_GT(camera, 0);
+  EXPECT_EQ(qmx_sim_set_max_rate(camera, 1), 0);
+  EXPECT_EQ(qmx_sim_set_packet_faults(camera, &faults), 0);
+  EXPECT_EQ(qmx_sim_set_random_seed(camera, seed), 0);
+  EXPECT_EQ(qmx_sim_random_seed(camera), seed);
+  char path[512];
+  EXPECT_EQ(qmx_sim_camera_path(camera, path, sizeof path), 0);
+  device_file file = device_file::open(path, share_mode::exclusive);
+  EXPECT_TRUE(file.valid());
+  std::deque<pending_request> requests;
+  for (std::uint32_t n = 0; n < count; ++n) {
+    requests.emplace_back(0x83, image_length);
+    requests.back().submit(file);
+  }
+  EXPECT_EQ(transact(file, "arm"), "ok");
+  for (pending_request& r : requests) {
+    if (!r.record.completion_event().wait_for(5000)) {
+      ADD_FAILURE() << "packet " << seen.size() << " never came";
+      break;
+    }
+    std::uint32_t bytes = 0;
+    EXPECT_EQ(file.outcome(r.record, &bytes, false), 0u);
+    const auto header =
+        sim_test::decode_header(std::span<const std::uint8_t>(r.data(), bytes - header_size));
+    seen.push_back((std::uint64_t{header.frame_counter} << 40) |
+                   (std::uint64_t{header.index} << 24) | (header.last ? 1ULL << 23 : 0) |
+                   (bytes - header_size));
+  }
+  transact(file, "stop");
+  return seen;
+}
+
+// A run with random faults repeats exactly from its reported seed value.
+TEST(sim_frame_capture, random_faults_repeat_from_their_seed) {
+  qmx_sim_reset();
+  qmx_sim_packet_faults faults{};
+  faults.drop = 0.2;
+  faults.repeat = 0.2;
+  faults.reorder = 0.2;
+  faults.shorten = 0.2;
+  constexpr std::uint32_t seed = 20261206;
+  constexpr std::uint32_t packets = 250; // more than two frames
+  const auto first = damaged_stream("SEED0001", faults, seed, packets);
+  const auto again = damaged_stream("SEED0002", faults, seed, packets);
+  const auto other = damaged_stream("SEED0003", faults, seed + 1, packets);
+  ASSERT_EQ(first.size(), packets);
+  EXPECT_EQ(first, again);
+  EXPECT_NE(first, other);
+  qmx_sim_reset();
+}
+
 } // namespace
