@@ -84,21 +84,34 @@ TEST(sim_frame_capture, first_frame_decodes_to_the_pattern) {
   qmx_sim_reset();
 }
 
+// A camera at maximum rate with `faults`, opened exclusively.
+struct faulty_camera {
+  int id = 0;
+  device_file file;
+};
+
+faulty_camera plug_faulty_camera(const char* serial, const qmx_sim_packet_faults& faults) {
+  faulty_camera camera;
+  camera.id = qmx_sim_camera_add(serial, 0x0300);
+  EXPECT_GT(camera.id, 0);
+  EXPECT_EQ(qmx_sim_set_max_rate(camera.id, 1), 0);
+  EXPECT_EQ(qmx_sim_set_packet_faults(camera.id, &faults), 0);
+  char path[512];
+  EXPECT_EQ(qmx_sim_camera_path(camera.id, path, sizeof path), 0);
+  camera.file = device_file::open(path, share_mode::exclusive);
+  EXPECT_TRUE(camera.file.valid());
+  return camera;
+}
+
 // Faults chosen with certainty, so the outcome does not depend on the random seed value: every
 // packet arrives with a corrupted magic word and half its payload, and nothing else changes.
 TEST(sim_frame_capture, packet_faults_reach_the_driver) {
   qmx_sim_reset();
-  const int camera = qmx_sim_camera_add("FAULT001", 0x0300);
-  ASSERT_GT(camera, 0);
-  SCOPED_TRACE("random seed value " + std::to_string(qmx_sim_random_seed(camera)));
-  ASSERT_EQ(qmx_sim_set_max_rate(camera, 1), 0);
   qmx_sim_packet_faults faults{};
   faults.corrupt_magic = 1.0;
   faults.shorten = 1.0;
-  ASSERT_EQ(qmx_sim_set_packet_faults(camera, &faults), 0);
-  char path[512];
-  ASSERT_EQ(qmx_sim_camera_path(camera, path, sizeof path), 0);
-  device_file file = device_file::open(path, share_mode::exclusive);
+  faulty_camera camera = plug_faulty_camera("FAULT001", faults);
+  device_file& file = camera.file;
   ASSERT_TRUE(file.valid());
   const auto packets = static_cast<std::uint32_t>(std::stoul(transact(file, "data_packets_per_frame")));
   std::deque<pending_request> requests;
@@ -129,15 +142,10 @@ TEST(sim_frame_capture, packet_faults_reach_the_driver) {
 // A camera whose every packet is lost starts frames but delivers nothing.
 TEST(sim_frame_capture, dropped_packets_never_complete_a_request) {
   qmx_sim_reset();
-  const int camera = qmx_sim_camera_add("FAULT002", 0x0300);
-  ASSERT_GT(camera, 0);
-  ASSERT_EQ(qmx_sim_set_max_rate(camera, 1), 0);
   qmx_sim_packet_faults faults{};
   faults.drop = 1.0;
-  ASSERT_EQ(qmx_sim_set_packet_faults(camera, &faults), 0);
-  char path[512];
-  ASSERT_EQ(qmx_sim_camera_path(camera, path, sizeof path), 0);
-  device_file file = device_file::open(path, share_mode::exclusive);
+  faulty_camera camera = plug_faulty_camera("FAULT002", faults);
+  device_file& file = camera.file;
   ASSERT_TRUE(file.valid());
   pending_request request(0x83, image_length);
   ASSERT_EQ(request.submit(file), error::io_pending);
@@ -145,7 +153,7 @@ TEST(sim_frame_capture, dropped_packets_never_complete_a_request) {
   qmx_sim_counters counters{};
   for (int tries = 0; tries < 500 && counters.frames_started < 3; ++tries) {
     platform::sleep_ms(1);
-    ASSERT_EQ(qmx_sim_get_counters(camera, &counters), 0);
+    ASSERT_EQ(qmx_sim_get_counters(camera.id, &counters), 0);
   }
   EXPECT_GE(counters.frames_started, 3u);
   EXPECT_EQ(counters.packets_sent, 0u);
@@ -161,16 +169,10 @@ TEST(sim_frame_capture, dropped_packets_never_complete_a_request) {
 std::vector<std::uint64_t> damaged_stream(const char* serial, const qmx_sim_packet_faults& faults,
                                           std::uint32_t seed, std::uint32_t count) {
   std::vector<std::uint64_t> seen;
-  const int camera = qmx_sim_camera_add(serial, 0x0300);
-  EXPECT_GT(camera, 0);
-  EXPECT_EQ(qmx_sim_set_max_rate(camera, 1), 0);
-  EXPECT_EQ(qmx_sim_set_packet_faults(camera, &faults), 0);
-  EXPECT_EQ(qmx_sim_set_random_seed(camera, seed), 0);
-  EXPECT_EQ(qmx_sim_random_seed(camera), seed);
-  char path[512];
-  EXPECT_EQ(qmx_sim_camera_path(camera, path, sizeof path), 0);
-  device_file file = device_file::open(path, share_mode::exclusive);
-  EXPECT_TRUE(file.valid());
+  faulty_camera camera = plug_faulty_camera(serial, faults);
+  EXPECT_EQ(qmx_sim_set_random_seed(camera.id, seed), 0);
+  EXPECT_EQ(qmx_sim_random_seed(camera.id), seed);
+  device_file& file = camera.file;
   std::deque<pending_request> requests;
   for (std::uint32_t n = 0; n < count; ++n) {
     requests.emplace_back(0x83, image_length);
