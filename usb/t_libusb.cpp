@@ -188,20 +188,30 @@ enum libusb_transfer_status status_for(std::uint32_t error) {
   }
 }
 
+// Takes the next entry of a transfer thread's queue into `transfer` (null for an entry that
+// names no transfer, such as a wake-up). False when the thread is to stop.
+bool next_transfer(transfer_thread& self, libusb_transfer*& transfer) {
+  if (self.running.load() == 0) {
+    return false;
+  }
+  std::uintptr_t key = 0;
+  const bool taken = self.queue_in.take(key);
+  if (self.running.load() == 0) {
+    return false;
+  }
+  transfer = taken ? reinterpret_cast<libusb_transfer*>(key) : nullptr;
+  return true;
+}
+
 std::uint32_t thread_transfer_wait(void* argument) {
   auto* self = static_cast<transfer_thread*>(argument);
   T_LOG(source, "thread_transfer_wait thread starting!");
   self->started.set();
-  while (self->running.load() != 0) {
-    std::uintptr_t key = 0;
-    const bool taken = self->queue_in.take(key);
-    if (self->running.load() == 0) {
-      break;
-    }
-    if (!taken || key == 0) {
+  libusb_transfer* transfer = nullptr;
+  while (next_transfer(*self, transfer)) {
+    if (transfer == nullptr) {
       continue;
     }
-    auto* transfer = reinterpret_cast<libusb_transfer*>(key);
     libusb_device_handle* handle = transfer->dev_handle;
     if (handle == nullptr) {
       continue;
@@ -255,7 +265,7 @@ std::uint32_t thread_transfer_wait(void* argument) {
     } else {
       transfer->actual_length = 0;
     }
-    if (!target->queue_in.post(key)) {
+    if (!target->queue_in.post(reinterpret_cast<std::uintptr_t>(transfer))) {
       T_LOG(source, "***ERROR***: PostQueuedCompletionStatus() failed\n");
     }
   }
@@ -268,17 +278,10 @@ std::uint32_t thread_transfer_callback(void* argument) {
   auto* self = static_cast<transfer_thread*>(argument);
   T_LOG(source, "thread_transfer_callback thread starting!");
   self->started.set();
-  while (self->running.load() != 0) {
-    std::uintptr_t key = 0;
-    const bool taken = self->queue_in.take(key);
-    if (self->running.load() == 0) {
-      break;
-    }
-    if (taken && key != 0) {
-      auto* transfer = reinterpret_cast<libusb_transfer*>(key);
-      if (transfer->callback != nullptr) {
-        transfer->callback(transfer);
-      }
+  libusb_transfer* transfer = nullptr;
+  while (next_transfer(*self, transfer)) {
+    if (transfer != nullptr && transfer->callback != nullptr) {
+      transfer->callback(transfer);
     }
   }
   self->stopped.set();

@@ -9,6 +9,22 @@ namespace {
 
 HANDLE as_handle(const void* impl) { return const_cast<void*>(impl); }
 
+// Closes the handle an owner holds, if any.
+template <typename impl> void close_owned(impl* owned) noexcept {
+  if (owned != nullptr) {
+    ::CloseHandle(as_handle(owned));
+  }
+}
+
+// Move-assignment of an owner whose impl pointer is the handle itself.
+template <typename impl> void take_owned(impl*& mine, impl*& theirs) noexcept {
+  if (&mine != &theirs) {
+    close_owned(mine);
+    mine = theirs;
+    theirs = nullptr;
+  }
+}
+
 DWORD as_wait_ms(std::uint32_t timeout_ms) {
   return timeout_ms == infinite_wait ? INFINITE : static_cast<DWORD>(timeout_ms);
 }
@@ -22,20 +38,10 @@ event event::create() {
 event::event() noexcept : impl_(nullptr) {}
 event::event(event&& other) noexcept : impl_(other.impl_) { other.impl_ = nullptr; }
 event& event::operator=(event&& other) noexcept {
-  if (this != &other) {
-    if (impl_ != nullptr) {
-      ::CloseHandle(as_handle(impl_));
-    }
-    impl_ = other.impl_;
-    other.impl_ = nullptr;
-  }
+  take_owned(impl_, other.impl_);
   return *this;
 }
-event::~event() {
-  if (impl_ != nullptr) {
-    ::CloseHandle(as_handle(impl_));
-  }
-}
+event::~event() { close_owned(impl_); }
 
 bool event::set() noexcept { return impl_ != nullptr && ::SetEvent(as_handle(impl_)) != FALSE; }
 
@@ -77,20 +83,10 @@ completion_queue::completion_queue(completion_queue&& other) noexcept : impl_(ot
   other.impl_ = nullptr;
 }
 completion_queue& completion_queue::operator=(completion_queue&& other) noexcept {
-  if (this != &other) {
-    if (impl_ != nullptr) {
-      ::CloseHandle(as_handle(impl_));
-    }
-    impl_ = other.impl_;
-    other.impl_ = nullptr;
-  }
+  take_owned(impl_, other.impl_);
   return *this;
 }
-completion_queue::~completion_queue() {
-  if (impl_ != nullptr) {
-    ::CloseHandle(as_handle(impl_));
-  }
-}
+completion_queue::~completion_queue() { close_owned(impl_); }
 
 bool completion_queue::post(std::uintptr_t key) noexcept {
   return impl_ != nullptr &&
