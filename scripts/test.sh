@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up the machine, then builds and runs every test suite: native (g++), ASan+UBSan and TSan
-# (clang-14), and the Windows cross build under Wine. Prints one summary line per configuration
+# (clang-14), the Windows cross build under Wine, and the fuzz targets for a bounded time. Prints one summary line per configuration
 # and exits non-zero when any configuration failed.
 #   scripts/test.sh                 all configurations
 #   scripts/test.sh debug mingw     only those named
@@ -13,7 +13,7 @@ bash scripts/setup.sh || exit 1
 
 configurations=("$@")
 if ((${#configurations[@]} == 0)); then
-  configurations=(debug asan tsan mingw)
+  configurations=(debug asan tsan mingw fuzz)
 fi
 
 wine_server=/usr/lib/wine/wineserver
