@@ -49,6 +49,10 @@ constexpr std::uint32_t recorded_data_bytes = 64;
 // The camera keeps this many image packets when no request is waiting for them.
 constexpr std::size_t on_camera_buffer_packets = 64;
 
+// Replies the camera keeps while nobody reads them; later ones are lost, so a host that sends
+// commands without reading cannot grow the camera's memory without bound.
+constexpr std::size_t on_camera_reply_slots = 16;
+
 // Win32 error numbers the driver answers with.
 constexpr std::uint32_t ok = 0;
 constexpr std::uint32_t invalid_function = 1;
@@ -344,7 +348,7 @@ void post_reply(device& d, std::string reply) {
     const std::uint32_t copied = std::min<std::uint32_t>(room, static_cast<std::uint32_t>(reply.size() + 1));
     std::memcpy(request.buffer + header_size, reply.c_str(), copied);
     complete(request, ok, header_size + copied);
-  } else {
+  } else if (d.replies.size() < on_camera_reply_slots) {
     d.replies.push_back(std::move(reply));
   }
 }

@@ -145,6 +145,27 @@ TEST_F(sim_driver, command_transaction_and_injected_error_replies) {
       << "the late reply of the first command answers the next read";
 }
 
+// Replies nobody reads are kept up to the camera's 16 reply slots; later ones are lost.
+TEST_F(sim_driver, unread_replies_are_kept_up_to_a_bound) {
+  const int camera = qmx_sim_camera_add("SIMFLOOD", 0x0300);
+  device_file file = open(camera);
+  for (int n = 0; n < 20; ++n) {
+    pending_request command(0x02, uart_length);
+    const std::string text = "gain " + std::to_string(n % 10);
+    std::memcpy(command.buffer.data() + header_size, text.c_str(), text.size() + 1);
+    ASSERT_EQ(command.submit(file), 0u);
+  }
+  for (int n = 0; n < 16; ++n) {
+    pending_request reply(0x82, uart_length);
+    ASSERT_EQ(reply.submit(file), 0u) << "reply " << n << " was kept";
+    EXPECT_STREQ(reinterpret_cast<const char*>(reply.data()), "ok");
+  }
+  pending_request beyond(0x82, uart_length);
+  EXPECT_EQ(beyond.submit(file), error::io_pending) << "replies past the bound are lost";
+  EXPECT_EQ(file.cancel(beyond.record), 0u);
+  EXPECT_TRUE(beyond.record.completion_event().wait_for(1000));
+}
+
 TEST_F(sim_driver, cancel_ends_a_pending_request_once) {
   const int camera = qmx_sim_camera_add("SIMCANCEL", 0x0300);
   device_file file = open(camera);
