@@ -307,9 +307,11 @@ void stream(device* d) {
       ++d->counters.frames_completed;
     }
     ++frame_number;
-    // A frame whose packets were all lost took no request; pacing it keeps a maximum-rate
-    // camera from spinning on the world lock.
-    if (!d->max_rate || nothing_to_send) {
+    if (d->max_rate && !nothing_to_send) {
+      next_frame = std::chrono::steady_clock::now(); // requests paced this frame
+    } else {
+      // A frame whose packets were all lost took no request; pacing it keeps a maximum-rate
+      // camera from spinning on the world lock.
       next_frame += std::chrono::microseconds(frame_interval_us(*d->camera));
       d->stream_wake.wait_until(lock, next_frame, [d] { return d->stream_stop || !d->present; });
     }
