@@ -91,7 +91,17 @@ camera_model::camera_model(camera_config config)
       config_.sensor_width % pixels_per_group != 0) {
     throw std::invalid_argument("sensor size cannot be read out in RAW10 groups");
   }
+  const frame_geometry full{config_.sensor_width, config_.sensor_height,
+                            config_.calibration_lines, 0, 0};
+  if (plan_packet_split(full).size() > max_packets_per_frame) {
+    throw std::invalid_argument("a full-sensor frame needs too many packets");
+  }
+  power_on();
+}
+
+void camera_model::power_on() {
   roi_ = {0, 0, config_.sensor_width - 1, config_.sensor_height - 1};
+  armed_ = false;
   for (std::size_t i = 0; i < setting_count; ++i) {
     settings_[i] = setting_table[i].initial;
   }
@@ -245,7 +255,17 @@ std::string camera_model::setting_command(std::size_t row, std::string_view argu
 
 frame_packets camera_model::build_frame_packets(std::uint32_t frame_number,
                                                 std::uint64_t timestamp) {
+  std::vector<scripted_packet_fault> no_script;
+  return build_frame_packets(frame_number, timestamp, no_script);
+}
+
+frame_packets camera_model::build_frame_packets(std::uint32_t frame_number,
+                                                std::uint64_t timestamp,
+                                                std::vector<scripted_packet_fault> &script) {
   frame_packets frame = frame_builder_.build(geometry(), frame_number, timestamp);
+  if (!script.empty()) {
+    apply_scripted_faults(frame, script, fault_counters_);
+  }
   if (packet_faults_.any()) {
     apply_packet_faults(frame, packet_faults_, random_, fault_counters_);
   }

@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sim {
 
@@ -72,6 +73,14 @@ public:
   // Every packet of frame `frame_number` for the current ROI, with the configured faults
   // applied (drawn from the seeded generator). `timestamp` goes into header words 8 and 12.
   frame_packets build_frame_packets(std::uint32_t frame_number, std::uint64_t timestamp);
+
+  // As above, after applying the faults of `script` meant for this frame (taken out of it).
+  frame_packets build_frame_packets(std::uint32_t frame_number, std::uint64_t timestamp,
+                                    std::vector<scripted_packet_fault> &script);
+
+  // Back to the state the camera has when it is switched on: full-sensor region, default
+  // settings, not armed. Injected faults and the fault generator are the test's, and stay.
+  void power_on();
 
   const camera_config &config() const { return config_; }
   [[nodiscard]] region_of_interest roi() const { return roi_; }

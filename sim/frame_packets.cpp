@@ -165,6 +165,7 @@ frame_packets start_frame(const frame_geometry &geometry, std::uint32_t frame_nu
     frame.packets.push_back(span);
     offset += payload_sizes[i];
   }
+  frame.planned_packets = frame.packets.size();
   return frame;
 }
 
@@ -177,7 +178,7 @@ std::size_t frame_packets::copy_packet(std::size_t i, std::uint8_t *destination,
   put_u16(header + header_magic_offset, span.corrupt_magic ? corrupt_packet_magic : packet_magic);
   put_u16(header + header_index_offset,
           static_cast<std::uint16_t>(span.index | (span.last ? last_packet_flag : 0)));
-  put_u32(header + header_frame_counter_offset, frame_number);
+  put_u32(header + header_frame_counter_offset, frame_number + span.frame_counter_delta);
   put_u32(header + header_timestamp_low_offset, static_cast<std::uint32_t>(timestamp));
   put_u32(header + header_timestamp_high_offset,
           static_cast<std::uint32_t>(timestamp >> (bits_per_word * 2)));

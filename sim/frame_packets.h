@@ -64,6 +64,9 @@ struct packet_span {
   std::uint16_t index = 0;
   bool last = false;          // bit 15 of the index word
   bool corrupt_magic = false; // the header carries corrupt_packet_magic instead of the magic
+  // A packet of another frame: its header carries the frame's counter plus this (0: own frame).
+  std::uint32_t frame_counter_delta = 0;
+  bool unplug_after = false; // the camera is unplugged right after sending this packet
 };
 
 // The magic word written into a corrupted packet.
@@ -80,6 +83,9 @@ struct frame_packets {
   std::shared_ptr<const std::vector<std::uint8_t>> image_rows; // kept alive by every frame
   std::size_t image_offset = 0;                               // the frame's first image byte
   std::size_t image_bytes = 0;
+  std::size_t planned_packets = 0; // packets of the frame's undamaged split
+  bool damaged = false;            // a fault changed, added, moved or removed some packet
+  bool packet_dropped = false;     // a fault removed a packet: the frame cannot arrive whole
 
   // Writes packet `i` (header, then payload) to `destination`, at most `capacity` bytes;
   // returns the bytes written.

@@ -2,6 +2,7 @@
 // world's arrivals and removals to every subscriber, on a notification thread of its own.
 #include "sim/qmx_sim.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -27,9 +28,12 @@ struct subscriber {
   void* context;
 };
 
+using steady = std::chrono::steady_clock;
+
 struct notification {
   std::uint32_t event;
   std::string path;
+  steady::time_point due; // not delivered before this moment
 };
 
 // Lives for the whole process: subscriptions cannot be ended, and the notification thread runs
@@ -42,6 +46,7 @@ struct monitor {
   std::deque<notification> queue;
   bool delivering = false;
   bool started = false;
+  std::chrono::milliseconds delay{0};
 };
 
 monitor& the_monitor() {
@@ -54,6 +59,12 @@ void notification_loop() {
   std::unique_lock lock(m.mutex);
   for (;;) {
     m.wake.wait(lock, [&] { return !m.queue.empty(); });
+    // Notifications are due in the order they came, so waiting for the oldest keeps the order.
+    const steady::time_point due = m.queue.front().due;
+    if (steady::now() < due) {
+      m.wake.wait_until(lock, due);
+      continue;
+    }
     notification next = std::move(m.queue.front());
     m.queue.pop_front();
     const std::vector<subscriber> targets = m.subscribers;
@@ -87,7 +98,7 @@ void on_world_change(void* /*context*/, std::uint32_t event, const char* path) {
   monitor& m = the_monitor();
   try {
     std::lock_guard lock(m.mutex);
-    m.queue.push_back({event, notified_path(path)});
+    m.queue.push_back({event, notified_path(path), steady::now() + m.delay});
   } catch (...) {
     return; // out of memory: the notification is lost, as a full message queue would lose it
   }
@@ -121,8 +132,6 @@ MONITOR_EXPORT int hotplug_event_subscribe(std::uint32_t vendor_id, std::uint32_
   }
 }
 
-// For tests: waits until every notification so far has been delivered. 1 when idle, 0 when
-// `timeout_ms` ran out first.
 MONITOR_EXPORT int hotplug_monitor_wait_idle(std::uint32_t timeout_ms) {
   monitor& m = the_monitor();
   std::unique_lock lock(m.mutex);
@@ -130,6 +139,12 @@ MONITOR_EXPORT int hotplug_monitor_wait_idle(std::uint32_t timeout_ms) {
                          [&] { return m.queue.empty() && !m.delivering; })
              ? 1
              : 0;
+}
+
+MONITOR_EXPORT void hotplug_monitor_set_delay(std::uint32_t delay_ms) {
+  monitor& m = the_monitor();
+  std::lock_guard lock(m.mutex);
+  m.delay = std::chrono::milliseconds(delay_ms);
 }
 
 } // extern "C"

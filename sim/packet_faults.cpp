@@ -28,20 +28,25 @@ void apply_packet_faults(frame_packets &frame, const packet_fault_settings &sett
     const bool shorten = happens(settings.shorten, random);
     if (drop) {
       ++counters.dropped;
+      frame.damaged = true;
+      frame.packet_dropped = true;
       continue;
     }
     if (corrupt) {
       span.corrupt_magic = true;
       ++counters.corrupted;
+      frame.damaged = true;
     }
     if (shorten && span.length > packet_header_bytes) {
       span.length = packet_header_bytes + (span.length - packet_header_bytes) / 2;
       ++counters.shortened;
+      frame.damaged = true;
     }
     result.push_back(span);
     if (repeat) {
       result.push_back(span);
       ++counters.repeated;
+      frame.damaged = true;
     }
   }
   // Reordering runs over the final list so that a swap never brings back a dropped packet.
@@ -49,7 +54,85 @@ void apply_packet_faults(frame_packets &frame, const packet_fault_settings &sett
     if (happens(settings.reorder, random)) {
       std::swap(result[i], result[i + 1]);
       ++counters.reordered;
+      frame.damaged = true;
       ++i; // a swapped packet is not swapped again
+    }
+  }
+  frame.packets = std::move(result);
+}
+
+void apply_scripted_faults(frame_packets &frame, std::vector<scripted_packet_fault> &script,
+                           packet_fault_counters &counters) {
+  std::vector<scripted_packet_fault> mine;
+  for (auto it = script.begin(); it != script.end();) {
+    if (it->frame_counter == frame.frame_number && it->packet < frame.packets.size()) {
+      mine.push_back(*it);
+      it = script.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (mine.empty()) {
+    return;
+  }
+  std::vector<packet_span> result;
+  result.reserve(frame.packets.size() + mine.size() * 2);
+  for (std::size_t i = 0; i < frame.packets.size(); ++i) {
+    packet_span span = frame.packets[i];
+    bool drop = false;
+    bool repeat = false;
+    std::uint32_t foreign_delta = 0;
+    for (const scripted_packet_fault &fault : mine) {
+      if (fault.packet != i) {
+        continue;
+      }
+      switch (fault.kind) {
+      case scripted_fault_kind::drop:
+        drop = true;
+        break;
+      case scripted_fault_kind::repeat:
+        repeat = true;
+        break;
+      case scripted_fault_kind::corrupt:
+        span.corrupt_magic = true;
+        ++counters.corrupted;
+        break;
+      case scripted_fault_kind::shorten:
+        if (span.length > packet_header_bytes) {
+          span.length = packet_header_bytes + (span.length - packet_header_bytes) / 2;
+          ++counters.shortened;
+        }
+        break;
+      case scripted_fault_kind::foreign:
+        foreign_delta = fault.argument == 0 ? 1 : fault.argument;
+        break;
+      case scripted_fault_kind::unplug:
+        span.unplug_after = true;
+        ++counters.unplugs_in_frame;
+        break;
+      }
+    }
+    if (foreign_delta != 0) {
+      packet_span stranger = frame.packets[i];
+      stranger.frame_counter_delta = foreign_delta;
+      result.push_back(stranger);
+      ++counters.foreign;
+      frame.damaged = true;
+    }
+    if (drop) {
+      ++counters.dropped;
+      frame.damaged = true;
+      frame.packet_dropped = true;
+      continue;
+    }
+    if (span.corrupt_magic || span.length != frame.packets[i].length) {
+      frame.damaged = true;
+    }
+    result.push_back(span);
+    if (repeat) {
+      result.push_back(span);
+      ++counters.repeated;
+      frame.damaged = true;
     }
   }
   frame.packets = std::move(result);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <random>
+#include <vector>
 
 namespace sim {
 
@@ -29,11 +30,29 @@ struct packet_fault_counters {
   std::uint64_t repeated = 0;
   std::uint64_t reordered = 0;
   std::uint64_t shortened = 0;
+  std::uint64_t foreign = 0;          // packets of another frame sent inside a frame
+  std::uint64_t unplugs_in_frame = 0; // unplugs scheduled after a packet
+};
+
+// One fault of one packet of one frame, chosen by a test rather than drawn at random.
+enum class scripted_fault_kind { drop = 1, repeat, corrupt, shorten, foreign, unplug };
+
+struct scripted_packet_fault {
+  std::uint32_t frame_counter = 0; // the frame it applies to
+  std::uint32_t packet = 0;        // index of the packet in the frame's split
+  scripted_fault_kind kind = scripted_fault_kind::drop;
+  std::uint32_t argument = 0; // foreign: frame counter offset of the inserted packet (0 means 1)
 };
 
 // Applies the faults to `frame` in place: packet spans are removed, duplicated, swapped,
 // shortened or marked to carry a corrupted magic word. Draws from `random`.
 void apply_packet_faults(frame_packets &frame, const packet_fault_settings &settings,
                          std::mt19937 &random, packet_fault_counters &counters);
+
+// Applies the scripted faults meant for `frame` (by its frame counter) and removes them from
+// `script`; they act on the packets of the undamaged split, before any random fault. Several
+// faults of one packet combine (a packet both repeated and corrupted is sent twice, corrupted).
+void apply_scripted_faults(frame_packets &frame, std::vector<scripted_packet_fault> &script,
+                           packet_fault_counters &counters);
 
 } // namespace sim
