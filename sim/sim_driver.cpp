@@ -217,16 +217,17 @@ bool apply_endpoint_fault(device& d, int endpoint, std::uint8_t* buffer, std::ui
   if (fault.count == 0) {
     return false;
   }
+  const int kind = fault.kind;
   if (--fault.count == 0) {
     fault.kind = 0;
   }
-  if (fault.kind == QMX_SIM_FAULT_REFUSE || completion == nullptr) {
+  if (kind == QMX_SIM_FAULT_REFUSE || completion == nullptr) {
     // A synchronous request cannot be left pending: every fault refuses it.
     ++d.faults.requests_refused;
     result = fault.error;
     return true;
   }
-  if (fault.kind == QMX_SIM_FAULT_FAIL) {
+  if (kind == QMX_SIM_FAULT_FAIL) {
     ++d.faults.requests_failed;
     completion->complete(completion, fault.error, 0);
     result = win32::io_pending;

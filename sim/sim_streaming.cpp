@@ -180,6 +180,9 @@ void stream(device* d) {
       }
       if (frame.packets[sent].unplug_after && d->present) {
         ++sent;
+        if (sent < frame.packets.size()) {
+          packet_lost(*d, sequence); // settled before anyone can see the unplug
+        }
         unplug(w, lock, *d, true);
         break;
       }
