@@ -45,6 +45,14 @@ void raw_listener(void* context, std::uint32_t event, const char* path) {
   static_cast<notification_log*>(context)->add(event, path);
 }
 
+// Slow to take removals: an arrival told on another thread meanwhile would overtake them.
+void slow_listener(void* context, std::uint32_t event, const char* path) {
+  if (event == QMX_SIM_EVENT_LEFT) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  static_cast<notification_log*>(context)->add(event, path);
+}
+
 // The monitor keeps its subscribers for the life of the process: this one lives as long.
 notification_log& monitor_log() {
   static auto* log = [] {
@@ -81,8 +89,8 @@ protected:
 TEST_F(sim_hotplug, notifications_keep_the_order_of_changes_across_threads) {
   const int camera = qmx_sim_camera_add("ORDER001", 0x0300);
   notification_log log;
-  ASSERT_EQ(qmx_sim_add_hotplug_listener(raw_listener, &log), 0);
-  EXPECT_EQ(qmx_sim_add_hotplug_listener(raw_listener, &log), 0) << "added once only";
+  ASSERT_EQ(qmx_sim_add_hotplug_listener(slow_listener, &log), 0);
+  EXPECT_EQ(qmx_sim_add_hotplug_listener(slow_listener, &log), 0) << "added once only";
   constexpr int rounds = 300;
   std::atomic<int> replugged{0};
   std::thread replugger([&] {
@@ -102,8 +110,8 @@ TEST_F(sim_hotplug, notifications_keep_the_order_of_changes_across_threads) {
     }
   }
   replugger.join();
-  ASSERT_EQ(qmx_sim_remove_hotplug_listener(raw_listener, &log), 0);
-  EXPECT_EQ(qmx_sim_remove_hotplug_listener(raw_listener, &log), -1);
+  ASSERT_EQ(qmx_sim_remove_hotplug_listener(slow_listener, &log), 0);
+  EXPECT_EQ(qmx_sim_remove_hotplug_listener(slow_listener, &log), -1);
   const std::vector<heard> events = log.copy();
   ASSERT_EQ(events.size(), 2u * rounds);
   for (std::size_t i = 0; i < events.size(); ++i) {
