@@ -1,0 +1,111 @@
+// Camera data path, camera object: the per-camera record (frame assembly state, serial buffers,
+// transport, serial channel, acquisition parameters) and its construction and destruction.
+#pragma once
+
+#include "camera/frame_queue.h"
+#include "camera/serial_channel.h"
+#include "camera/usb_transport.h"
+#include "include/qmx_libusb.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace qmx {
+
+constexpr std::size_t tag_block_bytes = 48;
+
+// The frame assembly and delivery state; written by arming and by the image handler.
+struct frame_assembly_state {
+  unsigned char* frame_buffer = nullptr; // the host's acquisition buffer; never freed here
+  std::int32_t frame_buffer_size = 0;
+  bool metadata_enabled = false;
+  std::int32_t vbin = 0;
+  std::int32_t hbin = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::int32_t row_fill_bytes = 0;
+  std::int32_t calibration_packed_bytes = 0;
+  std::int32_t pixels_per_row = 0;
+  std::int32_t pixels_per_frame = 0;
+  frame_node* held_wait_frame = nullptr;
+  frame_node* fill_node = nullptr;
+  std::int32_t write_offset = 0;
+  bool awaiting_frame_start = true;
+  std::uint32_t current_frame_id = 0;
+  std::mutex image_wait_lock;
+  std::condition_variable image_wait_signal;
+  bool image_wait_flag = false;
+  std::atomic<bool> stop_flag{false};
+  std::int32_t unpacked_frame_bytes = 0;
+  std::int32_t slot_bytes = 0;
+  std::int32_t packets_per_frame = 0;
+  std::uint32_t last_packet_index = 0;
+  unsigned char tag_block[tag_block_bytes] = {};
+  frame_queue free_queue;
+  frame_queue filled_queue;
+  unsigned char carry[5] = {};
+  std::int32_t carry_count = 0;
+  std::int32_t poll_timeout_ms = 0;
+  frame_node* held_poll_frame = nullptr;
+  bool last_packet_flag = false;
+  std::int32_t pixels_written = 0;
+
+  frame_assembly_state() = default;
+  frame_assembly_state(const frame_assembly_state&) = delete;
+  frame_assembly_state& operator=(const frame_assembly_state&) = delete;
+  ~frame_assembly_state(); // frees the held and filling nodes; the queues free their own
+};
+
+// The acquisition parameters the commands keep; `transport_failed` sits among them.
+struct acquisition_parameters {
+  std::int32_t roi_width = 0;
+  std::int32_t roi_height = 0;
+  std::int32_t image_width = 0;
+  std::int32_t image_height = 0;
+  std::int32_t hbin = 1;
+  std::int32_t vbin = 1;
+  std::int32_t row_bits = 0;
+  bool transport_failed = false;
+  std::int32_t acquisition_bytes_per_frame = 0;
+  std::int32_t data_packets_per_frame = 0;
+  std::int32_t frame_pixel_bytes = 0;
+};
+
+struct camera {
+  // Opens `device` and builds the transport. Never fails by result: when opening or claiming
+  // failed, `transport` is null and `parameters.transport_failed` is set, and the creator
+  // destroys the object at once.
+  explicit camera(libusb_device* device);
+  camera(const camera&) = delete;
+  camera& operator=(const camera&) = delete;
+  // Destroys, in order: the channel's lock, the transport (with its 500 ms pause), the reply and
+  // command completion blocks, the frame assembly state.
+  ~camera();
+
+  frame_assembly_state assembly;
+  unsigned char tx_buffer[serial_buffer_bytes] = {};
+  completion_block tx_done;
+  unsigned char rx_buffer[serial_buffer_bytes] = {};
+  completion_block rx_done;
+  std::unique_ptr<usb_transport> transport;
+  serial_channel channel;
+  acquisition_parameters parameters;
+};
+
+// Builds a transport for `device` bound to `c`'s buffers, completion blocks and image handler,
+// with the same values the constructor uses (re-attachment of an open camera). Null on failure.
+std::unique_ptr<usb_transport> make_camera_transport(camera& c, libusb_device* device);
+
+// Replaces `c`'s transport by `replacement` (the serial channel uses it from then on) and
+// retires the old one: waits for a transaction in progress, then closes and frees the old
+// transport. Host or worker thread; `c` must stay alive meanwhile.
+void replace_transport(camera& c, std::unique_ptr<usb_transport> replacement);
+
+// The image completion handler: until frames are assembled, it signals the image-wait event
+// while unarmed and always asks for resubmission.
+void assemble_packet(const image_completion& completion);
+
+} // namespace qmx

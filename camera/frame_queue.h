@@ -1,0 +1,33 @@
+// Camera data path, frame queues: the nodes that name frame slots in the host's buffer, and the
+// first-in first-out queues of free slots and of completed frames.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+
+namespace qmx {
+
+struct frame_node {
+  unsigned char* slot = nullptr; // first byte of the slot in the host's buffer
+  frame_node* next = nullptr;
+};
+
+struct frame_queue {
+  frame_node* head = nullptr;
+  frame_node* tail = nullptr;
+  std::condition_variable not_empty;
+  std::mutex lock;
+  bool aborted = false;
+
+  frame_queue() = default;
+  frame_queue(const frame_queue&) = delete;
+  frame_queue& operator=(const frame_queue&) = delete;
+  ~frame_queue(); // frees every node it holds
+};
+
+// Appends `node`; wakes one waiter.
+void push(frame_queue& queue, frame_node* node);
+// Frees every node of `queue` and clears `aborted`.
+void clear(frame_queue& queue);
+
+} // namespace qmx

@@ -1,0 +1,61 @@
+// Camera data path, serial channel: one text-command transaction with the camera over the
+// command transfer (0x02) and the reply transfer (0x82), each awaited up to 10000 ms.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+namespace qmx {
+
+struct usb_transport;
+struct camera;
+
+// The completion signal of one channel direction. Set by the transport's callback, taken by the
+// transaction that waits for it.
+struct completion_block {
+  std::mutex lock;
+  std::condition_variable done_signal;
+  bool done = false;               // guarded by `lock`
+  std::atomic<bool> failed{false}; // status of the completed transfer was not success
+  std::int32_t timeout_ms = 0;
+  // A transfer whose wait ran out and that has not completed since: it must not be submitted
+  // again before its completion arrives. Guarded by `lock`.
+  bool in_flight = false;
+};
+
+struct serial_channel {
+  unsigned char* buffers = nullptr; // the camera's tx_buffer; tx_done, rx_buffer, rx_done follow
+  usb_transport* transport = nullptr;
+  std::mutex lock; // held for a whole transaction
+};
+
+constexpr std::size_t serial_buffer_bytes = 1024;
+constexpr std::int32_t serial_timeout_ms = 10000;
+// Replies to internal integer queries longer than this are refused.
+constexpr std::size_t longest_query_reply = 256;
+
+// One command transaction on `c`'s channel (host threads; serialised by the channel's lock).
+// `command` holds `length` bytes, 1 to 1024; they are sent as a 1024-byte command padded with
+// zeros. On success the reply text (up to its first zero byte) is copied into `reply`, cut to
+// `reply_capacity` - 1 bytes and terminated; a null `reply` drops it. False when a length is out
+// of range (0, above 1024, or a capacity of 0 with a reply buffer; nothing is sent), a
+// submission failed, a transfer failed, or either wait ran out. A transfer whose wait ran out is
+// cancelled and its completion is awaited before the channel submits it again.
+bool transact(camera& c, const void* command, std::size_t length, char* reply,
+              std::size_t reply_capacity);
+
+// Marks a completion block done with the transfer's outcome; the transport's callback thread.
+void signal_completion(completion_block& block, bool failed);
+// Waits for a block's completion up to its `timeout_ms` on a monotonic clock; true when failed
+// (time ran out, or the transfer failed). Clears `done`.
+bool wait_completion(completion_block& block);
+
+// The integer reply to `name` (sent with its terminator, reply buffer 1024 bytes), read with
+// automatic base as strtol does and truncated to 32 bits. 0 stored; 1 the transaction failed;
+// 15 the reply is longer than 256 characters (nothing stored).
+int query_integer(camera& c, const char* name, std::uint32_t& value);
+
+} // namespace qmx
