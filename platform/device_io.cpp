@@ -209,6 +209,10 @@ std::uint32_t device_file::submit(std::uint32_t code, void* buffer, std::uint32_
     native_driver::prepare(*r);
     return native_driver::submit(impl_->native_handle, code, buffer, length, *r);
   }
+  // DeviceIoControl resets an OVERLAPPED's event when it starts a request; do the same, so that a
+  // signal left from the record's previous request (one nobody waited for, such as a request
+  // ended by closing its file) never passes for this request's completion.
+  r->done.reset();
   r->bytes.store(0, std::memory_order_relaxed);
   r->status.store(error::io_pending, std::memory_order_release);
   std::uint32_t bytes = 0;

@@ -102,8 +102,9 @@ public:
 
   // Overlapped request. Returns 0 when it completed at once, error::io_pending when it will
   // complete later, or another error when it was refused (then the record's event is not set).
-  // In the first two cases the record's event is set on completion. `buffer` must stay valid
-  // until then.
+  // In the first two cases the record's event is set on completion. As DeviceIoControl does,
+  // the call first clears a signal the record's event may still hold from an earlier request.
+  // `buffer` must stay valid until completion.
   std::uint32_t submit(std::uint32_t code, void* buffer, std::uint32_t length,
                        completion_record& record);
 

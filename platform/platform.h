@@ -60,6 +60,8 @@ public:
 
   // Signals the event. False only for an invalid event or an OS failure.
   bool set() noexcept;
+  // Drops a kept signal, if any (ResetEvent). False only for an invalid event or an OS failure.
+  bool reset() noexcept;
   // Waits until signalled, consuming the signal. False only for an invalid event.
   bool wait() noexcept;
   // Waits at most `timeout_ms` milliseconds (infinite_wait: no limit). True when the signal was
@@ -143,6 +145,10 @@ std::uint32_t current_thread_id() noexcept;
 // (the naming exception, handled here so it is harmless without a debugger) and also sets the
 // thread description; on Linux it sets the kernel's thread name (15 bytes at most).
 void name_thread(std::uint32_t thread_id, const char* name) noexcept;
+// The same with a short form for systems that keep only 15 bytes of a thread name (Linux): there
+// `short_name` is written instead when `name` is longer than that (and is itself cut at 15
+// bytes); Windows always uses `name`. A null `short_name` means none.
+void name_thread(std::uint32_t thread_id, const char* name, const char* short_name) noexcept;
 
 // Opaque handle of a loaded library; never owned (the seam neither loads nor unloads).
 using library_handle = void*;
@@ -154,6 +160,12 @@ library_handle find_loaded_library(const char* file_name) noexcept;
 
 // The address of the exported function `name` of a loaded library, or null.
 void* find_library_function(library_handle library, const char* name) noexcept;
+
+// Keeps the library (shared object or DLL) that contains `address` loaded until the process
+// ends: later unloads by its host leave it mapped. Used before handing a function of this module
+// to a library that keeps the pointer for ever. True when the library is pinned; false when
+// `address` lies in no loaded library or the system refused.
+bool keep_library_loaded(const void* address) noexcept;
 
 // The system's message text for an error code, without a trailing line break; never empty.
 std::string error_text(std::uint32_t code);
@@ -171,6 +183,11 @@ inline void* get_function_from_shared_library__or_nullptr(library_handle library
 // Names a thread for an attached debugger; without one it has no effect.
 inline void set_thread_debug_name(std::uint32_t thread_id, const char* name) noexcept {
   name_thread(thread_id, name);
+}
+// The same, with the short form used where names are limited to 15 bytes (see name_thread).
+inline void set_thread_debug_name(std::uint32_t thread_id, const char* name,
+                                  const char* short_name) noexcept {
+  name_thread(thread_id, name, short_name);
 }
 
 // Sleeps the calling thread for at least `ms` milliseconds.

@@ -27,6 +27,7 @@ constexpr std::uint32_t control_time_limit_ms = 5000;
 constexpr std::uint32_t control_transfer_timeout_field = 1;
 constexpr std::uint32_t cancel_grace_ms = 100;
 constexpr std::uint32_t cancel_poll_ms = 1;
+constexpr std::uint32_t close_drain_spins = 1000;
 constexpr std::uint8_t request_type_mask = 0xE3;
 constexpr std::uint8_t direction_in = 0x80;
 
@@ -34,6 +35,9 @@ constexpr std::uint8_t endpoint_addresses[endpoint_count] = {UART_TX_ENDPOINT, U
                                                              DATA_ENDPOINT, EVENT_ENDPOINT};
 constexpr const char* endpoint_names[endpoint_count] = {"UART_TX_ENDPOINT", "UART_RX_ENDPOINT",
                                                         "DATA_ENDPOINT", "EVENT_ENDPOINT"};
+// The endpoint names without "_ENDPOINT", for thread names where only 15 bytes are kept.
+constexpr const char* endpoint_short_names[endpoint_count] = {"UART_TX", "UART_RX", "DATA",
+                                                              "EVENT"};
 
 const char* const separator = "-------------------------------------------------------";
 const char* const monitor_file_name = "orbanite_qmx_usb_hotplug_monitor.dll";
@@ -88,7 +92,7 @@ libusb_device* make_device(const t_usb_device_data& data) {
   libusb_device_descriptor& d = device->descriptor;
   d.bLength = 18;
   d.bDescriptorType = 1;
-  d.bcdUSB = data.max_packet_size == 512 ? 0x0200 : data.max_packet_size == 1024 ? 0x0300 : 0x0110;
+  d.bcdUSB = data.bcd_usb; // the version the device reported; the speed class follows from it
   d.bMaxPacketSize0 = 64;
   d.idVendor = data.vendor_id;
   d.idProduct = data.product_id;
@@ -229,7 +233,9 @@ std::uint32_t thread_transfer_wait(void* argument) {
     for (;;) {
       const platform::wait_result r = platform::event::wait_any(
           x->completion.completion_event(), self->stop_request, platform::infinite_wait);
-      if (r == platform::wait_result::first) {
+      // A signal while the request is still in flight belongs to nothing this transfer carries
+      // now; only the request's own completion ends the wait.
+      if (r == platform::wait_result::first && x->completion.completed()) {
         break;
       }
       if (r == platform::wait_result::second) {
@@ -289,11 +295,18 @@ std::uint32_t thread_transfer_callback(void* argument) {
   return 0;
 }
 
-void set_thread_names(transfer_thread* wait, transfer_thread* callback, const char* endpoint) {
+// Full names for debuggers; where a system keeps only 15 bytes (Linux), "wait <endpoint>" and
+// "cb <endpoint>" with the endpoint's short name, so that each thread still shows its endpoint.
+void set_thread_names(transfer_thread* wait, transfer_thread* callback, int index) {
+  const char* endpoint = endpoint_names[index];
+  const char* short_endpoint = endpoint_short_names[index];
   const std::string wait_name = std::string("thread_wait") + endpoint + "_wait_thread";
   const std::string callback_name = std::string("thread_callback") + endpoint + "_callback_thread";
-  platform::set_thread_debug_name(wait->thread_id, wait_name.c_str());
-  platform::set_thread_debug_name(callback->thread_id, callback_name.c_str());
+  const std::string wait_short = std::string("wait ") + short_endpoint;
+  const std::string callback_short = std::string("cb ") + short_endpoint;
+  platform::set_thread_debug_name(wait->thread_id, wait_name.c_str(), wait_short.c_str());
+  platform::set_thread_debug_name(callback->thread_id, callback_name.c_str(),
+                                  callback_short.c_str());
 }
 
 void stop_endpoints(libusb_device_handle* handle) {
@@ -312,35 +325,21 @@ void stop_endpoints(libusb_device_handle* handle) {
 using subscribe_fn = int (*)(std::uint32_t vendor_id, std::uint32_t product_id,
                              void (*notify)(std::uint32_t, const char*, void*), void* context);
 
-struct hotplug_monitor {
-  platform::library_handle module;
-  subscribe_fn subscribe;
-};
-
-hotplug_monitor* the_monitor = nullptr;
-
-bool hotplug_monitor_load() {
-  try {
-    platform::library_handle module = platform::get_loaded_shared_library(monitor_file_name);
-    if (module == nullptr) {
-      throw std::runtime_error(std::string(monitor_file_name) + " not found.");
-    }
-    auto subscribe = reinterpret_cast<subscribe_fn>(
-        platform::get_function_from_shared_library__or_nullptr(module, monitor_subscribe_name));
-    if (subscribe == nullptr) {
-      throw std::runtime_error("'hotplug_event_subscribe' not found.");
-    }
-    auto* loaded = new hotplug_monitor{module, subscribe};
-    hotplug_monitor* previous = the_monitor;
-    the_monitor = loaded;
-    if (previous != nullptr) {
-      previous->module = nullptr;
-      delete previous;
-    }
-    return true;
-  } catch (const std::exception&) {
-    return false;
+// The monitor's subscribe function, looked up afresh for each registration and kept by nobody,
+// so that registrations on several threads share no state; null when the monitor library or
+// its function is missing.
+subscribe_fn hotplug_monitor_find() noexcept {
+  platform::library_handle module = platform::get_loaded_shared_library(monitor_file_name);
+  if (module == nullptr) {
+    T_LOG(source, "%s not found.", monitor_file_name);
+    return nullptr;
   }
+  auto subscribe = reinterpret_cast<subscribe_fn>(
+      platform::get_function_from_shared_library__or_nullptr(module, monitor_subscribe_name));
+  if (subscribe == nullptr) {
+    T_LOG(source, "'%s' not found.", monitor_subscribe_name);
+  }
+  return subscribe;
 }
 
 } // namespace
@@ -357,6 +356,18 @@ namespace {
 
 std::mutex subscriptions_mutex;
 std::condition_variable subscription_idle;
+
+// Marks a client callback as running; the caller holds `list_mutex`.
+void enter_callback(libusb_context* ctx) {
+  ++ctx->callbacks_running;
+  ctx->callback_thread = platform::current_thread_id();
+}
+
+// Marks a client callback as over; the caller holds `list_mutex`.
+void leave_callback(libusb_context* ctx) {
+  --ctx->callbacks_running;
+  ctx->callbacks_idle.notify_all();
+}
 
 void deliver_arrival(libusb_context* ctx, const char* path) {
   t_usb_device_data data;
@@ -379,10 +390,14 @@ void deliver_arrival(libusb_context* ctx, const char* path) {
     append_device(ctx, device);
     callback = r->callback;
     user_data = r->user_data;
+    if (callback == nullptr) {
+      return;
+    }
+    enter_callback(ctx);
   }
-  if (callback != nullptr) {
-    callback(ctx, device, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, user_data);
-  }
+  callback(ctx, device, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, user_data);
+  std::lock_guard lock(ctx->list_mutex);
+  leave_callback(ctx);
 }
 
 void deliver_removal(libusb_context* ctx, const char* path) {
@@ -401,6 +416,9 @@ void deliver_removal(libusb_context* ctx, const char* path) {
     }
     callback = ctx->registration->callback;
     user_data = ctx->registration->user_data;
+    if (callback != nullptr) {
+      enter_callback(ctx);
+    }
   }
   if (callback != nullptr) {
     callback(ctx, device, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, user_data);
@@ -408,6 +426,9 @@ void deliver_removal(libusb_context* ctx, const char* path) {
   std::lock_guard lock(ctx->list_mutex);
   unlink_device(ctx, device);
   delete device;
+  if (callback != nullptr) {
+    leave_callback(ctx);
+  }
 }
 
 void usb_hotplug_callback(std::uint32_t event, const char* path, void* context) {
@@ -435,6 +456,70 @@ void usb_hotplug_callback(std::uint32_t event, const char* path, void* context) 
   subscription_idle.notify_all();
 }
 
+// ---- Submission -----------------------------------------------------------------------------
+
+// The submission proper, on a handle whose close has not begun; the caller has counted itself
+// in `handle->submissions`. Allocates nothing: it runs once per packet on a stream.
+int submit_on_open_handle(libusb_transfer* transfer, libusb_device_handle* handle,
+                          t_usb_transfer* x) {
+  if (!handle->file.valid()) {
+    T_LOG(source, "*** ZEROZOZ ***: t_usb_transfer_start() - failed\n");
+    transfer->status = LIBUSB_TRANSFER_ERROR;
+    return LIBUSB_ERROR_IO;
+  }
+  const int index = endpoint_index(transfer->endpoint);
+  if (index < 0) {
+    T_LOG(source, "Unknown endpoint ID specified! %d", transfer->endpoint);
+    return LIBUSB_ERROR_IO;
+  }
+  const bool uart = transfer->endpoint == UART_TX_ENDPOINT || transfer->endpoint == UART_RX_ENDPOINT;
+  const std::uint32_t data_length = uart ? uart_data_length : x->capacity;
+  // The driver writes and reads `data_length` bytes and the copies below use `length`: both must
+  // fit the data area made at allocation, or the driver would run past the buffer.
+  if (transfer->length < 0 || static_cast<std::uint32_t>(transfer->length) > x->capacity ||
+      data_length > x->capacity || (transfer->length > 0 && transfer->buffer == nullptr)) {
+    T_LOG(source, "t_usb_transfer_start() - length %d does not fit the capacity %u\n",
+          transfer->length, x->capacity);
+    transfer->status = LIBUSB_TRANSFER_ERROR;
+    return LIBUSB_ERROR_INVALID_PARAM;
+  }
+  x->header->endpoint_address = transfer->endpoint;
+  x->header->data_length = data_length;
+  std::uint8_t* data = x->driver_buffer.get() + transfer_header_size;
+  if ((transfer->endpoint & direction_in) == 0) {
+    if (transfer->length > 0) { // a zero-length transfer may come without a buffer
+      std::memcpy(data, transfer->buffer, static_cast<std::size_t>(transfer->length));
+    }
+  } else if (transfer->endpoint == EVENT_ENDPOINT) {
+    std::memset(data, 0, static_cast<std::size_t>(transfer->length));
+  }
+  const std::uint32_t error =
+      handle->file.submit(DRIVER_REQUEST_ENDPOINT, x->driver_buffer.get(),
+                          transfer_header_size + x->capacity, x->completion);
+  if (error != platform::error::success && error != platform::error::io_pending) {
+    char text[512];
+    std::snprintf(text, sizeof text, "error:0x%08x %s", error,
+                  platform::error_text(error).c_str());
+    T_LOG(source, "t_usb_transfer_start() - ******ERROR*****. %s\n", text);
+    T_LOG(source, "*** ZEROZOZ ***: t_usb_transfer_start() - failed\n");
+    transfer->status = LIBUSB_TRANSFER_ERROR;
+    return LIBUSB_ERROR_IO;
+  }
+  transfer_thread* wait_thread = handle->endpoints[index].wait_thread;
+  if (wait_thread == nullptr ||
+      !wait_thread->queue_in.post(reinterpret_cast<std::uintptr_t>(transfer))) {
+    T_LOG(source, "***ERROR***: PostQueuedCompletionStatus() failed\n");
+  }
+  return LIBUSB_SUCCESS;
+}
+
+// A submission that came after libusb_close began: nothing reaches the driver.
+int refuse_on_closing_handle(libusb_transfer* transfer) {
+  T_LOG(source, "t_usb_transfer_start() - the handle is closing\n");
+  transfer->status = LIBUSB_TRANSFER_ERROR;
+  return LIBUSB_ERROR_IO;
+}
+
 // ---- Configuration descriptor tree ---------------------------------------------------------
 
 struct config_tree {
@@ -456,6 +541,12 @@ int LIBUSB_CALL libusb_init(libusb_context** ctx) {
   }
   auto* context = new (std::nothrow) libusb_context;
   if (context == nullptr) {
+    return LIBUSB_ERROR_NO_MEM;
+  }
+  // Made here, before any other thread can see the context, so that no later call replaces it.
+  context->event = platform::event::create();
+  if (!context->event.valid()) {
+    delete context;
     return LIBUSB_ERROR_NO_MEM;
   }
   *ctx = context;
@@ -497,7 +588,7 @@ int LIBUSB_CALL libusb_handle_events(libusb_context* ctx) {
   if (ctx == nullptr) {
     return LIBUSB_ERROR_INVALID_PARAM;
   }
-  if (!ctx->event.valid()) {
+  if (!ctx->events_enabled.load(std::memory_order_acquire)) {
     T_LOG(source, "*** ZEROZOZ ***: libusb_handle_events() - pointer_to_libusb_context->event:0x%08x\n",
           0u);
     return LIBUSB_ERROR_OTHER;
@@ -682,7 +773,7 @@ int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** handle) {
       delete h;
       return LIBUSB_ERROR_NO_MEM;
     }
-    set_thread_names(e.wait_thread, e.callback_thread, endpoint_names[i]);
+    set_thread_names(e.wait_thread, e.callback_thread, i);
   }
   h->closing.store(0);
   T_LOG(source, "ne = %d", static_cast<int>(dev->num_endpoints));
@@ -698,8 +789,17 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* handle) {
     T_LOG(source, "libusb_open() - dev_handle == 0)\n");
     return;
   }
-  handle->file.close();
+  // Refuse new submissions, then wait for those already past their check: only then can no
+  // thread reach the file any more.
   handle->closing.store(1);
+  for (std::uint32_t spins = 0; handle->submissions.load() != 0; ++spins) {
+    if (spins < close_drain_spins) {
+      std::this_thread::yield();
+    } else {
+      platform::sleep_ms(1);
+    }
+  }
+  handle->file.close();
   stop_endpoints(handle);
   delete handle;
 }
@@ -739,56 +839,21 @@ int LIBUSB_CALL libusb_submit_transfer(libusb_transfer* transfer) {
   }
   libusb_device_handle* handle = transfer->dev_handle;
   t_usb_transfer* x = link_of(transfer);
-  if (handle == nullptr || !handle->file.valid() || x == nullptr) {
+  if (handle == nullptr || x == nullptr) {
     T_LOG(source,
           "t_usb_transfer_start() - ******ERROR*****. handle or x == 0. handle:0x%08x x:0x%08x",
           as_log_address(handle), as_log_address(x));
-    T_LOG(source, "*** ZEROZOZ ***: t_usb_transfer_start() - failed\n");
     transfer->status = LIBUSB_TRANSFER_ERROR;
     return LIBUSB_ERROR_IO;
   }
-  const int index = endpoint_index(transfer->endpoint);
-  if (index < 0) {
-    T_LOG(source, "Unknown endpoint ID specified! %d", transfer->endpoint);
-    return LIBUSB_ERROR_IO;
-  }
-  const bool uart = transfer->endpoint == UART_TX_ENDPOINT || transfer->endpoint == UART_RX_ENDPOINT;
-  const std::uint32_t data_length = uart ? uart_data_length : x->capacity;
-  // The driver writes and reads `data_length` bytes and the copies below use `length`: both must
-  // fit the data area made at allocation, or the driver would run past the buffer.
-  if (transfer->length < 0 || static_cast<std::uint32_t>(transfer->length) > x->capacity ||
-      data_length > x->capacity || (transfer->length > 0 && transfer->buffer == nullptr)) {
-    T_LOG(source, "t_usb_transfer_start() - length %d does not fit the capacity %u\n",
-          transfer->length, x->capacity);
-    transfer->status = LIBUSB_TRANSFER_ERROR;
-    return LIBUSB_ERROR_INVALID_PARAM;
-  }
-  x->header->endpoint_address = transfer->endpoint;
-  x->header->data_length = data_length;
-  std::uint8_t* data = x->driver_buffer.get() + transfer_header_size;
-  if ((transfer->endpoint & direction_in) == 0) {
-    std::memcpy(data, transfer->buffer, static_cast<std::size_t>(transfer->length));
-  } else if (transfer->endpoint == EVENT_ENDPOINT) {
-    std::memset(data, 0, static_cast<std::size_t>(transfer->length));
-  }
-  const std::uint32_t error =
-      handle->file.submit(DRIVER_REQUEST_ENDPOINT, x->driver_buffer.get(),
-                          transfer_header_size + x->capacity, x->completion);
-  if (error != platform::error::success && error != platform::error::io_pending) {
-    char text[512];
-    std::snprintf(text, sizeof text, "error:0x%08x %s", error,
-                  platform::error_text(error).c_str());
-    T_LOG(source, "t_usb_transfer_start() - ******ERROR*****. %s\n", text);
-    T_LOG(source, "*** ZEROZOZ ***: t_usb_transfer_start() - failed\n");
-    transfer->status = LIBUSB_TRANSFER_ERROR;
-    return LIBUSB_ERROR_IO;
-  }
-  transfer_thread* wait_thread = handle->endpoints[index].wait_thread;
-  if (wait_thread == nullptr ||
-      !wait_thread->queue_in.post(reinterpret_cast<std::uintptr_t>(transfer))) {
-    T_LOG(source, "***ERROR***: PostQueuedCompletionStatus() failed\n");
-  }
-  return LIBUSB_SUCCESS;
+  // Counted in before `closing` is read; libusb_close sets `closing` before it reads the count
+  // (both sequentially consistent), so either this submission sees the close and backs out, or
+  // the close waits for it to return.
+  handle->submissions.fetch_add(1);
+  const int result = handle->closing.load() == 0 ? submit_on_open_handle(transfer, handle, x)
+                                                 : refuse_on_closing_handle(transfer);
+  handle->submissions.fetch_sub(1, std::memory_order_release);
+  return result;
 }
 
 int LIBUSB_CALL libusb_cancel_transfer(libusb_transfer* transfer) {
@@ -890,40 +955,53 @@ int LIBUSB_CALL libusb_hotplug_register_callback(libusb_context* ctx, int events
   if (ctx == nullptr) {
     return LIBUSB_ERROR_OTHER;
   }
+  // One registration at a time per context: a second caller sees the first one's registration.
+  std::lock_guard registration_lock(ctx->registration_mutex);
   {
     std::lock_guard lock(ctx->list_mutex);
     if (ctx->registration != nullptr) {
       return LIBUSB_SUCCESS;
     }
   }
-  if (!hotplug_monitor_load()) {
+  const subscribe_fn subscribe = hotplug_monitor_find();
+  if (subscribe == nullptr) {
     return LIBUSB_ERROR_OTHER; // the context stays unregistered; a later attempt may succeed
+  }
+  bool subscribe_now = false;
+  {
+    std::lock_guard subscriptions_lock(subscriptions_mutex);
+    subscribe_now = ctx->subscription == nullptr;
+  }
+  // The monitor keeps the notification function for the rest of the process, so this module
+  // must stay mapped for as long: it is pinned before it is first handed out.
+  if (subscribe_now &&
+      !platform::keep_library_loaded(reinterpret_cast<const void*>(&usb_hotplug_callback))) {
+    T_LOG(source, "libusb_hotplug_register_callback() - the module could not be pinned\n");
+    return LIBUSB_ERROR_OTHER;
   }
   auto* registration = new (std::nothrow) hotplug_registration{
       static_cast<std::uint32_t>(events), static_cast<std::uint32_t>(flags),
       static_cast<std::uint32_t>(vendor_id), static_cast<std::uint32_t>(product_id), cb_fn,
       user_data};
-  if (registration == nullptr) {
+  hotplug_subscription* subscription = nullptr;
+  if (registration == nullptr ||
+      (subscribe_now && (subscription = new (std::nothrow) hotplug_subscription{ctx, 0}) == nullptr)) {
     T_LOG(source, "*** ZEROZOZ ***: libusb_hotplug_register_callback() - t_mem_alloc() failed\n");
+    delete registration;
     return LIBUSB_ERROR_NO_MEM;
   }
-  if (!ctx->event.valid()) {
-    ctx->event = platform::event::create();
-  }
-  bool subscribe = false;
   {
     std::lock_guard subscriptions_lock(subscriptions_mutex);
     std::lock_guard lock(ctx->list_mutex);
     ctx->registration = registration;
-    if (ctx->subscription == nullptr) {
-      ctx->subscription = new (std::nothrow) hotplug_subscription{ctx, 0};
-      subscribe = ctx->subscription != nullptr;
+    if (subscribe_now) {
+      ctx->subscription = subscription;
     }
   }
-  if (subscribe) {
-    the_monitor->subscribe(static_cast<std::uint32_t>(vendor_id),
-                           static_cast<std::uint32_t>(product_id), usb_hotplug_callback,
-                           ctx->subscription);
+  ctx->events_enabled.store(true, std::memory_order_release);
+  if (subscribe_now) {
+    subscribe(static_cast<std::uint32_t>(vendor_id), static_cast<std::uint32_t>(product_id),
+              usb_hotplug_callback, subscription);
   }
   return LIBUSB_SUCCESS;
 }
@@ -935,13 +1013,24 @@ void LIBUSB_CALL libusb_hotplug_deregister_callback(libusb_context* ctx,
   }
   hotplug_registration* registration = nullptr;
   {
+    std::lock_guard registration_lock(ctx->registration_mutex);
     std::lock_guard lock(ctx->list_mutex);
     registration = ctx->registration;
     ctx->registration = nullptr;
   }
-  delete registration;
-  if (ctx->event.valid()) {
-    ctx->event.set();
+  delete registration; // callbacks copy what they need from it under the list mutex
+  {
+    // No callback starts from here on; wait for those already running, except the one that may
+    // be deregistering from inside its own callback. The registration mutex is not held here, so
+    // a running callback may itself register or deregister meanwhile.
+    std::unique_lock lock(ctx->list_mutex);
+    const bool from_callback =
+        ctx->callbacks_running > 0 && ctx->callback_thread == platform::current_thread_id();
+    const int own = from_callback ? 1 : 0;
+    ctx->callbacks_idle.wait(lock, [ctx, own] { return ctx->callbacks_running <= own; });
+  }
+  if (ctx->events_enabled.load(std::memory_order_acquire)) {
+    ctx->event.set(); // releases the event thread
   }
 }
 

@@ -9,6 +9,7 @@
 #include "usb/t_platform.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -35,15 +36,28 @@ struct libusb_device {
 
 struct hotplug_subscription;
 
-// Lock order: `list_mutex` alone; the subscription lock (t_libusb.cpp) before `list_mutex`.
+// Lock order: `registration_mutex`, then the subscription lock (t_libusb.cpp), then
+// `list_mutex`. Client callbacks run with none of them held.
 struct libusb_context {
-  platform::event event; // invalid until a hotplug callback is registered
-  std::mutex list_mutex; // guards the device list, the count and the registration
+  // Made by libusb_init and never replaced; `libusb_handle_events` waits on it only once a
+  // hotplug callback has been registered (`events_enabled`).
+  platform::event event;
+  std::atomic<bool> events_enabled{false};
+  // Held for the whole of a registration, so that the check for an existing registration, the
+  // monitor lookup and the subscription are one step, and while deregistration clears the
+  // registration. Never taken by notifications, so it may be held while the monitor is called.
+  std::mutex registration_mutex;
+  std::mutex list_mutex; // guards the device list, the count, the registration and the two below
   libusb_device* first = nullptr;
   libusb_device* last = nullptr;
   std::uint64_t device_count = 0;
   hotplug_registration* registration = nullptr;
   hotplug_subscription* subscription = nullptr; // the monitor's link to this context
+  // Client hotplug callbacks running now, and the thread of the latest one: deregistration
+  // waits until the count is 0 (1 when called from that callback itself).
+  int callbacks_running = 0;
+  std::uint32_t callback_thread = 0;
+  std::condition_variable callbacks_idle; // notified when `callbacks_running` drops
 };
 
 namespace usb {
@@ -82,5 +96,10 @@ struct t_usb_transfer {
 struct libusb_device_handle {
   platform::device_file file;
   usb::endpoint_threads endpoints[usb::endpoint_count];
+  // Set when libusb_close begins; from then on submissions are refused.
   std::atomic<std::uint8_t> closing{0};
+  // Submissions between their check of `closing` and their return. libusb_close sets `closing`
+  // first and closes the file only once this has dropped to 0, so no submission can reach a
+  // file that is being closed.
+  std::atomic<std::uint32_t> submissions{0};
 };

@@ -124,6 +124,7 @@ std::vector<t_usb_device_data> t_dev_get_usb_tree(std::uint32_t mask) {
       record.vendor_id = ids.vendor_id;
       record.product_id = ids.product_id;
       T_LOG(source, "bcdUSB:0x%04x", ids.bcd_usb);
+      record.bcd_usb = ids.bcd_usb;
       record.max_packet_size = max_packet_size_from_bcd_usb(ids.bcd_usb);
       T_LOG(source, "d->max_packet_size:%d", static_cast<int>(record.max_packet_size));
       found.push_back(record);
@@ -153,6 +154,7 @@ bool get_device_data(const char* path, t_usb_device_data& out) {
   out.vendor_id = ids.vendor_id;
   out.product_id = ids.product_id;
   T_LOG(source, "bcdUSB:0x%04x", ids.bcd_usb);
+  out.bcd_usb = ids.bcd_usb;
   out.max_packet_size = max_packet_size_from_bcd_usb(ids.bcd_usb);
   T_LOG(source, "max_packet_size:%d", static_cast<int>(out.max_packet_size));
   return true;

@@ -51,6 +51,11 @@ public:
     signalled_ = true;
   }
 
+  void reset() {
+    std::lock_guard lock(mutex_);
+    signalled_ = false;
+  }
+
   // Consumes a kept signal, or enlists `who` to receive the next one. True when consumed now.
   bool consume_or_enlist(waiter& who, int slot) {
     std::lock_guard lock(mutex_);
@@ -130,6 +135,14 @@ bool event::set() noexcept {
     return false;
   }
   impl_->set();
+  return true;
+}
+
+bool event::reset() noexcept {
+  if (impl_ == nullptr) {
+    return false;
+  }
+  impl_->reset();
   return true;
 }
 

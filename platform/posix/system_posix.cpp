@@ -158,6 +158,14 @@ void name_thread(std::uint32_t thread_id, const char* name) noexcept {
   }
 }
 
+void name_thread(std::uint32_t thread_id, const char* name, const char* short_name) noexcept {
+  if (name == nullptr) {
+    return;
+  }
+  const bool fits = std::strlen(name) <= kernel_thread_name_max;
+  write_thread_name(thread_id, fits || short_name == nullptr ? name : short_name);
+}
+
 library_handle find_loaded_library(const char* file_name) noexcept {
   if (file_name == nullptr) {
     return nullptr;
@@ -187,6 +195,16 @@ void* find_library_function(library_handle library, const char* name) noexcept {
     return nullptr;
   }
   return ::dlsym(library, name);
+}
+
+bool keep_library_loaded(const void* address) noexcept {
+  Dl_info info{};
+  if (address == nullptr || ::dladdr(address, &info) == 0 || info.dli_fname == nullptr) {
+    return false;
+  }
+  // RTLD_NOLOAD: only the library already mapped is touched. RTLD_NODELETE marks it so that no
+  // dlclose unmaps it; the reference this call adds is kept on purpose.
+  return ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 }
 
 std::string error_text(std::uint32_t code) {

@@ -45,6 +45,10 @@ event::~event() { close_owned(impl_); }
 
 bool event::set() noexcept { return impl_ != nullptr && ::SetEvent(as_handle(impl_)) != FALSE; }
 
+bool event::reset() noexcept {
+  return impl_ != nullptr && ::ResetEvent(as_handle(impl_)) != FALSE;
+}
+
 bool event::wait() noexcept { return wait_for(infinite_wait); }
 
 bool event::wait_for(std::uint32_t timeout_ms) noexcept {

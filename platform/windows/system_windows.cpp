@@ -154,6 +154,11 @@ void name_thread(std::uint32_t thread_id, const char* name) noexcept {
   }
 }
 
+void name_thread(std::uint32_t thread_id, const char* name, const char* /*short_name*/) noexcept {
+  // Windows keeps names of any length: the full name serves debuggers and tools alike.
+  name_thread(thread_id, name);
+}
+
 library_handle find_loaded_library(const char* file_name) noexcept {
   if (file_name == nullptr) {
     return nullptr;
@@ -166,6 +171,15 @@ void* find_library_function(library_handle library, const char* name) noexcept {
     return nullptr;
   }
   return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+bool keep_library_loaded(const void* address) noexcept {
+  if (address == nullptr) {
+    return false;
+  }
+  HMODULE module = nullptr;
+  constexpr DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN;
+  return ::GetModuleHandleExA(flags, static_cast<LPCSTR>(address), &module) != FALSE;
 }
 
 std::string error_text(std::uint32_t code) {

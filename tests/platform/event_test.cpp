@@ -40,6 +40,18 @@ TEST(event_signal, two_sets_before_a_wait_count_as_one) {
   EXPECT_FALSE(e.wait_for(0));
 }
 
+TEST(event_signal, reset_drops_a_kept_signal_only) {
+  event e = make_event();
+  ASSERT_TRUE(e.set());
+  ASSERT_TRUE(e.reset());
+  EXPECT_FALSE(e.wait_for(0)) << "the kept signal must be gone";
+  ASSERT_TRUE(e.reset()) << "resetting an unsignalled event is harmless";
+  ASSERT_TRUE(e.set());
+  EXPECT_TRUE(e.wait_for(0)) << "a set after the reset is kept as usual";
+  event empty;
+  EXPECT_FALSE(empty.reset());
+}
+
 TEST(event_signal, set_releases_a_blocked_waiter) {
   event e = make_event();
   std::atomic<bool> released{false};

@@ -58,6 +58,37 @@ TEST(seam_thread, naming_a_running_thread_is_harmless_and_visible) {
   EXPECT_TRUE(t.join());
 }
 
+#if defined(__linux__)
+std::string system_name_of(std::uint32_t id) {
+  std::ifstream comm("/proc/self/task/" + std::to_string(id) + "/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
+}
+#endif
+
+// Where the system keeps 15 bytes, a name that does not fit gives way to its short form; a name
+// that fits is kept whole. On Windows the full name always stands.
+TEST(seam_thread, short_form_replaces_a_name_the_system_cannot_keep) {
+  platform::event release = platform::event::create();
+  platform::thread t = platform::thread::start("seam_short", wait_for_release, &release);
+  ASSERT_TRUE(t.valid());
+  platform::name_thread(t.id(), "a_worker_name_longer_than_the_kernel_keeps", "worker short");
+#if defined(__linux__)
+  EXPECT_EQ(system_name_of(t.id()), "worker short");
+#endif
+  platform::name_thread(t.id(), "fits_in_fifteen", "unused short");
+#if defined(__linux__)
+  EXPECT_EQ(system_name_of(t.id()), "fits_in_fifteen");
+#endif
+  platform::name_thread(t.id(), "another_name_longer_than_the_kernel_keeps", nullptr);
+#if defined(__linux__)
+  EXPECT_EQ(system_name_of(t.id()), "another_name_lo");
+#endif
+  release.set();
+  EXPECT_TRUE(t.join());
+}
+
 TEST(seam_thread, start_name_is_visible_to_the_system) {
   platform::event release = platform::event::create();
   platform::thread t = platform::thread::start("seam_start_nm", wait_for_release, &release);

@@ -211,6 +211,34 @@ TEST_F(sim_driver, closing_ends_every_pending_request) {
   EXPECT_EQ(counters.requests_pending[QMX_SIM_ENDPOINT_EVENT], 0u);
 }
 
+// A record whose request ended while nobody took its signal (the file was closed under it) is
+// reused for a new request: as with an OVERLAPPED given to DeviceIoControl, submitting clears
+// the old signal, so a waiter sees the new request's completion and nothing earlier.
+TEST_F(sim_driver, submitting_clears_a_signal_left_from_an_earlier_request) {
+  const int camera = qmx_sim_camera_add("SIMSTALE", 0x0300);
+  completion_record record;
+  ASSERT_TRUE(record.create());
+  auto first = endpoint_buffer(0x81, 512);
+  {
+    device_file file = open(camera);
+    ASSERT_EQ(file.submit(request_endpoint, first.data(), static_cast<std::uint32_t>(first.size()),
+                          record),
+              error::io_pending);
+  } // closed: the request ends aborted and its signal stays set
+  ASSERT_TRUE(record.completed());
+  device_file file = open(camera);
+  auto second = endpoint_buffer(0x81, 512);
+  ASSERT_EQ(file.submit(request_endpoint, second.data(), static_cast<std::uint32_t>(second.size()),
+                        record),
+            error::io_pending);
+  EXPECT_FALSE(record.completion_event().wait_for(0)) << "the old request's signal survived";
+  EXPECT_FALSE(record.completed());
+  EXPECT_EQ(record.outcome(nullptr), error::io_pending);
+  ASSERT_EQ(file.cancel(record), 0u);
+  EXPECT_TRUE(record.completion_event().wait_for(1000));
+  EXPECT_EQ(record.outcome(nullptr), error::operation_aborted);
+}
+
 TEST_F(sim_driver, hanging_control_request_stays_pending_until_cancelled) {
   const int camera = qmx_sim_camera_add("SIMHANG", 0x0300);
   ASSERT_EQ(qmx_sim_set_control_hang(camera, 1), 0);

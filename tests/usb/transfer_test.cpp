@@ -2,6 +2,8 @@
 // the simulated driver.
 #include "usb_test_support.h"
 
+#include <atomic>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -199,6 +201,139 @@ TEST_F(usb_handle, no_callback_runs_after_close_returns) {
   }
   // The device can be opened again.
   ASSERT_EQ(libusb_open(device, &handle), 0);
+}
+
+TEST_F(usb_handle, zero_length_command_without_a_buffer_completes) {
+  callback_log log;
+  libusb_transfer* tx = make_transfer(handle, 0x02, uart_capacity, nullptr, 0, &log);
+  ASSERT_EQ(libusb_submit_transfer(tx), 0);
+  ASSERT_TRUE(log.wait_for_count(1));
+  EXPECT_EQ(log.statuses[0], LIBUSB_TRANSFER_COMPLETED);
+  EXPECT_EQ(tx->actual_length, 0);
+  libusb_free_transfer(tx);
+}
+
+// Image requests pending on 0x83 (the camera is not armed) when the handle closes end aborted;
+// that endpoint's threads stop first, before its wait thread has taken most of their
+// completions. Submitted again on
+// a new handle, each must stay in flight until its new request ends, not report the old end.
+TEST_F(usb_handle, transfers_left_over_from_a_closed_handle_wait_for_their_new_request) {
+  constexpr int count = 256;
+  callback_log log;
+  std::vector<std::vector<unsigned char>> buffers(count, std::vector<unsigned char>(512));
+  std::vector<libusb_transfer*> transfers;
+  for (auto& b : buffers) {
+    transfers.push_back(make_transfer(handle, 0x83, 512, b.data(), 512, &log));
+    ASSERT_EQ(libusb_submit_transfer(transfers.back()), 0);
+  }
+  libusb_close(handle);
+  handle = nullptr;
+  const std::size_t first_round = log.count();
+  ASSERT_EQ(libusb_open(device, &handle), 0);
+  // In reverse order: the wait thread was blocked on the first transfer and took its signal, so
+  // it is the last of the others that the new wait thread meets first.
+  for (auto t = transfers.rbegin(); t != transfers.rend(); ++t) {
+    (*t)->dev_handle = handle;
+    ASSERT_EQ(libusb_submit_transfer(*t), 0);
+  }
+  // Every request reached the driver and is pending there; none may have been reported.
+  qmx_sim_counters c{};
+  ASSERT_EQ(qmx_sim_get_counters(camera, &c), 0);
+  EXPECT_EQ(c.requests_pending[QMX_SIM_ENDPOINT_EVENT], static_cast<std::uint32_t>(count));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(log.count(), first_round) << "transfers were reported while their requests were pending";
+  for (libusb_transfer* t : transfers) {
+    ASSERT_EQ(libusb_cancel_transfer(t), 0);
+  }
+  ASSERT_TRUE(log.wait_for_count(first_round + count)) << log.count();
+  std::lock_guard lock(log.mutex);
+  for (std::size_t n = first_round; n < log.statuses.size(); ++n) {
+    ASSERT_EQ(log.statuses[n], LIBUSB_TRANSFER_CANCELLED) << "callback " << n;
+  }
+  for (libusb_transfer* t : transfers) {
+    libusb_free_transfer(t);
+  }
+}
+
+// What the callbacks of a resubmitting stream saw, while the handle was closed under them.
+struct resubmitting_stream {
+  std::atomic<std::uint64_t> callbacks{0};
+  std::atomic<std::uint64_t> refused{0};
+  std::atomic<std::uint64_t> wrong_refusals{0};
+  std::atomic<bool> close_returned{false};
+  std::atomic<std::uint64_t> after_close{0};
+};
+
+void LIBUSB_CALL resubmit_image(libusb_transfer* transfer) {
+  auto* stream = static_cast<resubmitting_stream*>(transfer->user_data);
+  if (stream->close_returned.load()) {
+    ++stream->after_close;
+  }
+  ++stream->callbacks;
+  if (transfer->status != LIBUSB_TRANSFER_COMPLETED) {
+    return;
+  }
+  const int result = libusb_submit_transfer(transfer);
+  if (result != 0) {
+    ++stream->refused;
+    // A refused submission reports the layer's error and leaves the transfer in status error.
+    if (result != LIBUSB_ERROR_IO || transfer->status != LIBUSB_TRANSFER_ERROR) {
+      ++stream->wrong_refusals;
+    }
+  }
+}
+
+// The caller closes a handle whose callbacks keep resubmitting at the camera's maximum rate:
+// submissions that come too late are refused, nothing is left pending in the driver, and the
+// transfers can be freed as soon as the close returns. Repeated so that the close meets a
+// callback in the middle of its submission.
+TEST_F(usb_layer, closing_a_handle_during_a_resubmitting_stream) {
+  constexpr int rounds = 8;
+  constexpr int in_flight = 512;
+  std::vector<std::vector<unsigned char>> buffers(in_flight, std::vector<unsigned char>(image_capacity));
+  for (int round = 0; round < rounds; ++round) {
+    const int camera = qmx_sim_camera_add(("CLOSE" + std::to_string(round)).c_str(), 0x0300);
+    ASSERT_GT(camera, 0);
+    ASSERT_EQ(qmx_sim_set_max_rate(camera, 1), 0);
+    const auto devices = list_devices();
+    ASSERT_EQ(devices.size(), 1u);
+    libusb_device_handle* handle = nullptr;
+    ASSERT_EQ(libusb_open(devices[0], &handle), 0);
+    resubmitting_stream stream;
+    std::vector<libusb_transfer*> transfers;
+    for (auto& b : buffers) {
+      libusb_transfer* t = libusb_alloc_transfer(image_capacity);
+      ASSERT_NE(t, nullptr);
+      t->dev_handle = handle;
+      t->endpoint = 0x83;
+      t->buffer = b.data();
+      t->length = image_capacity;
+      t->callback = resubmit_image;
+      t->user_data = &stream;
+      transfers.push_back(t);
+      ASSERT_EQ(libusb_submit_transfer(t), 0);
+    }
+    const std::string armed = transact(handle, "arm");
+    ASSERT_EQ(armed.find("error"), std::string::npos) << armed;
+    // Every transfer has gone round at least once: the callbacks are resubmitting.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (stream.callbacks.load() < static_cast<std::uint64_t>(in_flight) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_GE(stream.callbacks.load(), static_cast<std::uint64_t>(in_flight)) << "round " << round;
+    libusb_close(handle);
+    stream.close_returned = true;
+    qmx_sim_counters c{};
+    ASSERT_EQ(qmx_sim_get_counters(camera, &c), 0);
+    EXPECT_EQ(c.requests_pending[QMX_SIM_ENDPOINT_EVENT], 0u) << "round " << round;
+    for (libusb_transfer* t : transfers) {
+      libusb_free_transfer(t);
+    }
+    EXPECT_EQ(stream.after_close.load(), 0u) << "round " << round;
+    EXPECT_EQ(stream.wrong_refusals.load(), 0u) << "round " << round;
+    ASSERT_EQ(qmx_sim_camera_unplug(camera), 0);
+  }
 }
 
 TEST_F(usb_handle, control_transfer_limits_masking_and_stalls) {
