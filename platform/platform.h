@@ -167,6 +167,11 @@ void* find_library_function(library_handle library, const char* name) noexcept;
 // `address` lies in no loaded library or the system refused.
 bool keep_library_loaded(const void* address) noexcept;
 
+// True while the process is ending (Windows: its other threads have been stopped and a library
+// is being detached for the exit, not unloaded by its host). Teardown that waits for threads
+// must be skipped then. Always false on POSIX, where exit handlers run with every thread alive.
+bool process_is_terminating() noexcept;
+
 // The system's message text for an error code, without a trailing line break; never empty.
 std::string error_text(std::uint32_t code);
 

@@ -207,6 +207,8 @@ bool keep_library_loaded(const void* address) noexcept {
   return ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 }
 
+bool process_is_terminating() noexcept { return false; }
+
 std::string error_text(std::uint32_t code) {
   // The texts Windows gives for the codes that the seam produces.
   switch (code) {

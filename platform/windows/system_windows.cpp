@@ -182,6 +182,19 @@ bool keep_library_loaded(const void* address) noexcept {
   return ::GetModuleHandleExA(flags, static_cast<LPCSTR>(address), &module) != FALSE;
 }
 
+bool process_is_terminating() noexcept {
+  // ntdll's RtlDllShutdownInProgress answers whether DLL detach notifications come from the
+  // process exit; it is looked up by name since the SDK headers do not declare it.
+  using shutdown_query = BOOLEAN(WINAPI*)();
+  HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+  if (ntdll == nullptr) {
+    return false;
+  }
+  const auto query = reinterpret_cast<shutdown_query>(
+      reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlDllShutdownInProgress")));
+  return query != nullptr && query() != FALSE;
+}
+
 std::string error_text(std::uint32_t code) {
   char* text = nullptr;
   const DWORD flags =
