@@ -76,7 +76,8 @@ struct bulk_channel {
 
 struct usb_transport {
   libusb_device_handle* handle = nullptr;
-  bool claimed = false;
+  // Cleared by mark_device_gone on the hotplug thread, read by the destructor on another.
+  std::atomic<bool> claimed{false};
   std::unique_ptr<transfer_pool> image_pool;
   std::unique_ptr<bulk_channel> command_channel;
   std::unique_ptr<bulk_channel> reply_channel;

@@ -1,0 +1,97 @@
+// Camera data path, camera object: construction and destruction orders, re-attachment of a
+// transport, and the image completion handler.
+#include "camera/camera.h"
+
+#include <utility>
+
+namespace qmx {
+
+namespace {
+
+// Adapts a channel completion to the completion block named by its context.
+void notify_block(const channel_completion& completion) {
+  signal_completion(*static_cast<completion_block*>(completion.context), completion.failed);
+}
+
+void set_image_wait_event(frame_assembly_state& assembly) {
+  std::lock_guard lock(assembly.image_wait_lock);
+  assembly.image_wait_flag = true;
+  assembly.image_wait_signal.notify_one();
+}
+
+// The old transport's channel transfers are not the new one's: a mark left by a wait that ran
+// out on the old transport must not hold back the new transfers.
+void forget_in_flight(completion_block& block) {
+  std::lock_guard lock(block.lock);
+  block.in_flight = false;
+}
+
+} // namespace
+
+frame_assembly_state::~frame_assembly_state() {
+  // One node may be held in two roles at once; free it once.
+  if (held_poll_frame == held_wait_frame) {
+    held_poll_frame = nullptr;
+  }
+  if (fill_node == held_wait_frame || fill_node == held_poll_frame) {
+    fill_node = nullptr;
+  }
+  delete held_wait_frame;
+  delete held_poll_frame;
+  delete fill_node;
+}
+
+camera::camera(libusb_device* device) {
+  tx_done.timeout_ms = serial_timeout_ms;
+  rx_done.timeout_ms = serial_timeout_ms;
+  transport = make_camera_transport(*this, device);
+  channel.buffers = tx_buffer;
+  channel.transport = transport.get();
+  parameters = acquisition_parameters{};
+  parameters.transport_failed = !transport;
+}
+
+camera::~camera() {
+  {
+    // No transaction may still be using the transport or the blocks.
+    std::lock_guard lock(channel.lock);
+  }
+  // Declared after the blocks and the assembly state, so it would be destroyed before them
+  // anyway; reset here so the order does not hang on declaration order.
+  channel.transport = nullptr;
+  transport.reset();
+}
+
+std::unique_ptr<usb_transport> make_camera_transport(camera& c, libusb_device* device) {
+  return create_transport(device, command_endpoint, reply_endpoint, image_endpoint,
+                          image_transfer_count, &c, assemble_packet, image_timeout_ms, &c.tx_done,
+                          notify_block, c.tx_buffer, &c.rx_done, notify_block, c.rx_buffer,
+                          channel_timeout_ms, image_transfer_bytes, channel_buffer_bytes);
+}
+
+void replace_transport(camera& c, std::unique_ptr<usb_transport> replacement) {
+  {
+    std::lock_guard lock(c.channel.lock);
+    std::swap(c.transport, replacement);
+    c.channel.transport = c.transport.get();
+    forget_in_flight(c.tx_done);
+    forget_in_flight(c.rx_done);
+  }
+  // `replacement` now holds the old transport; closing it takes its 500 ms pause outside the
+  // channel lock.
+  destroy_transport(std::move(replacement));
+}
+
+void assemble_packet(const image_completion& completion) {
+  auto* c = static_cast<camera*>(completion.context);
+  if (c != nullptr) {
+    frame_assembly_state& a = c->assembly;
+    if (a.frame_buffer == nullptr || a.frame_buffer_size == 0) {
+      set_image_wait_event(a);
+    }
+  }
+  // The transport decides whether the transfer really goes out again.
+  *completion.resubmit = true;
+}
+
+} // namespace qmx
