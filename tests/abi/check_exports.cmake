@@ -1,5 +1,6 @@
 # Compares the module's exported dynamic symbols with its export lists. Run with cmake -P:
 #   -DNM=<nm> -DMODULE=<shared object> -DMAP=<version script> -DDEF=<.def file> -DHEADER=<header>
+#   -DMODULE_HEADER=<host interface header>
 # Fails when the module exports a name the list lacks (such as a C++ symbol of the platform
 # seam) or lacks a listed one, when the Linux and Windows lists name different functions, or when
 # a function of the public header is missing from the list.
@@ -74,6 +75,15 @@ set(declared)
 foreach(declaration IN LISTS declarations)
   string(REGEX REPLACE "LIBUSB_CALL[ \t\n]+(libusb_[a-z_]+).*" "\\1" declaration "${declaration}")
   list(APPEND declared ${declaration})
+endforeach()
+file(READ ${MODULE_HEADER} module_header_text)
+string(REGEX MATCHALL "QMX_MODULE_API[^(;]*[ *]([a-z_]+)[ \t\n]*\\(" module_declarations
+       "${module_header_text}")
+foreach(declaration IN LISTS module_declarations)
+  string(REGEX REPLACE ".*[ *]([a-z_]+)[ \t\n]*\\($" "\\1" declaration "${declaration}")
+  if(NOT declaration MATCHES "^__") # the export macro's own definition
+    list(APPEND declared ${declaration})
+  endif()
 endforeach()
 set(undeclared_in_list ${declared})
 list(REMOVE_ITEM undeclared_in_list ${listed})

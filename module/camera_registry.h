@@ -1,0 +1,122 @@
+// Module, camera registry: the process-wide record of attached cameras, with its USB context,
+// its event thread (USB event handling) and worker thread (identification of arrivals), and the
+// device functions that list, open and close cameras.
+//
+// Lock order: `entries_mutex`, then an entry's `open_mutex`, then its `state_mutex`;
+// `arrivals_mutex` before `wake_mutex`; `handles_mutex` and `event_mutex` alone and last.
+#pragma once
+
+#include "camera/camera.h"
+#include "include/qmx_libusb.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qmx {
+
+// One camera ever identified; its address is the device handle the host holds.
+struct camera_entry {
+  libusb_device* device = nullptr; // guarded by entries_mutex; null while unplugged
+  std::unique_ptr<qmx::camera> camera; // set while open; cleared under state_mutex
+  std::string device_id;
+  std::string serial_number;
+  std::uint32_t open_count = 0; // guarded by open_mutex
+  std::mutex open_mutex;
+  bool disconnected = false; // guarded by state_mutex
+  std::mutex state_mutex;
+};
+
+struct camera_list {
+  // Connection events for waiters of "connect_disconnect".
+  std::mutex event_mutex;
+  std::condition_variable event_signal;
+  bool event_ready = false;
+  std::string event_text; // written under event_mutex here (see publish_connection_event)
+
+  std::vector<std::unique_ptr<camera_entry>> entries; // never shrinks while the registry lives
+  std::mutex entries_mutex;
+  // The entries' addresses, for checking handles without waiting behind an identification
+  // (which holds entries_mutex for seconds).
+  std::vector<const camera_entry*> handles;
+  std::mutex handles_mutex;
+
+  std::deque<libusb_device*> arrivals;
+  std::mutex arrivals_mutex;
+  std::thread worker_thread;
+  std::atomic<bool> worker_running{false};
+  std::mutex wake_mutex;
+  std::condition_variable wake_signal;
+  bool wake_pending = false;
+};
+
+class camera_registry {
+public:
+  // Initialises the USB context, registers the hotplug callback for every product ID and starts
+  // the worker and event threads. Failures only set `init_failed`.
+  camera_registry(std::uint32_t vendor_id, std::vector<std::uint32_t> product_ids);
+  // Stops the event thread (deregistration wakes it), exits the context, joins the worker and
+  // then discards the entries. Open cameras are the host's to destroy first.
+  ~camera_registry();
+  camera_registry(const camera_registry&) = delete;
+  camera_registry& operator=(const camera_registry&) = delete;
+
+  bool init_failed() const { return init_failed_; }
+
+  int get_device_ids(char* device_ids, int str_size, char* serial_numbers,
+                     int serial_numbers_size);
+  int create(const char* device_id, void** device_handle);
+  int destroy(void* device_handle);
+
+  // The entry whose address is `handle`, or null when this registry never issued it.
+  camera_entry* find_entry(const void* handle);
+
+  camera_list& list() { return list_; }
+
+private:
+  std::uint32_t vendor_id_;
+  std::vector<std::uint32_t> product_ids_;
+  std::thread event_thread_;
+  std::atomic<bool> event_thread_running_{false};
+  libusb_context* usb_context_ = nullptr;
+  libusb_hotplug_callback_handle hotplug_handle_ = 0;
+  bool init_failed_ = false;
+  camera_list list_;
+};
+
+// ---- Hotplug handling and identification (hotplug_handling.cpp) ----
+
+// The registry's hotplug callback: queues arrivals for the worker, handles removals at once.
+int LIBUSB_CALL hotplug_callback(libusb_context* context, libusb_device* device,
+                                 libusb_hotplug_event event, void* user_data);
+// The worker thread's loop: identifies queued arrivals one per pass, 1000 ms after each.
+void worker_loop(camera_list* list, libusb_context* context);
+void process_arrival(camera_list& list);
+// Asks a camera on `device` for "id" and "sernum" through a temporary camera object; empty
+// texts when it cannot be opened or keeps answering "error" for 5 s.
+void identify_camera(libusb_device* device, std::string& device_id, std::string& serial_number);
+// Stores "1,ID" or "0,ID" and wakes one waiter of "connect_disconnect". No ID: nothing.
+void publish_connection_event(camera_list& list, int arrival, const std::string* device_id);
+// Appends a new entry (entries_mutex held).
+camera_entry& add_entry(camera_list& list, libusb_device* device, std::string device_id,
+                        std::string serial_number);
+// The entry with this device ID, or null (entries_mutex held).
+camera_entry* find_by_id(camera_list& list, const std::string& device_id);
+
+// The text copy rule: the size counts the terminator; a text that does not fit is cut to
+// size - 1 characters and terminated. True when it was cut. A null buffer or a size below 1
+// writes nothing.
+bool copy_text(const std::string& text, char* buffer, std::size_t size);
+
+// ---- The installed registry (module_exports.cpp) ----
+
+// The registry that the last initialisation installed, or null.
+camera_registry* installed_registry();
+
+} // namespace qmx

@@ -1,0 +1,204 @@
+// Module, hotplug handling: arrivals queued for the worker and identified after a second,
+// removals handled at once, camera identification, and connection events.
+#include "module/camera_registry.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace qmx {
+
+namespace {
+
+constexpr int arrival_settle_ms = 1000;
+constexpr int identify_retry_ms = 100;
+constexpr int identify_give_up_ms = 5000;
+constexpr int identify_max_attempts = 50;
+constexpr int event_handler_poll_ms = 1;
+constexpr std::size_t identify_reply_bytes = 1024;
+
+// Sends `command` (with its terminator) until a reply without "error" comes; a failed
+// transaction counts as an empty reply. Empty after 5 s of "error" replies.
+std::string ask_until_answered(qmx::camera& c, const char* command) {
+  int elapsed_ms = 0;
+  for (int attempt = 0; attempt < identify_max_attempts; ++attempt) {
+    char reply[identify_reply_bytes] = {};
+    if (!transact(c, command, std::strlen(command) + 1, reply, sizeof reply)) {
+      return {};
+    }
+    if (std::strstr(reply, "error") == nullptr) {
+      return reply;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(identify_retry_ms));
+    elapsed_ms += identify_retry_ms;
+    if (elapsed_ms >= identify_give_up_ms) {
+      return {};
+    }
+  }
+  return {};
+}
+
+// The device's entry (entries_mutex held), or null.
+camera_entry* find_by_device(camera_list& list, const libusb_device* device) {
+  for (auto& entry : list.entries) {
+    if (entry->device == device) {
+      return entry.get();
+    }
+  }
+  return nullptr;
+}
+
+} // namespace
+
+int LIBUSB_CALL hotplug_callback(libusb_context* /*context*/, libusb_device* device,
+                                 libusb_hotplug_event event, void* user_data) {
+  if (user_data == nullptr) {
+    return 1;
+  }
+  auto& list = *static_cast<camera_list*>(user_data);
+  if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
+    try {
+      std::lock_guard arrivals_lock(list.arrivals_mutex);
+      list.arrivals.push_back(device);
+      std::lock_guard wake_lock(list.wake_mutex);
+      list.wake_pending = true;
+      list.wake_signal.notify_one();
+    } catch (...) {
+      // Out of memory: the arrival is lost; get_device_ids still finds the camera.
+    }
+    return 0;
+  }
+  if (event != LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) {
+    return 0;
+  }
+  {
+    // The device record goes when this callback returns: an arrival of it that the worker has
+    // not handled yet must not reach the worker.
+    std::lock_guard arrivals_lock(list.arrivals_mutex);
+    list.arrivals.erase(std::remove(list.arrivals.begin(), list.arrivals.end(), device),
+                        list.arrivals.end());
+  }
+  std::string device_id;
+  {
+    std::lock_guard entries_lock(list.entries_mutex);
+    camera_entry* entry = find_by_device(list, device);
+    if (entry == nullptr) {
+      return 0;
+    }
+    {
+      std::lock_guard state_lock(entry->state_mutex);
+      entry->disconnected = true;
+      if (entry->camera != nullptr) {
+        mark_device_gone(entry->camera->transport.get());
+      }
+    }
+    entry->device = nullptr;
+    device_id = entry->device_id;
+  }
+  publish_connection_event(list, 0, &device_id);
+  return 0;
+}
+
+void worker_loop(camera_list* list, libusb_context* context) {
+  for (;;) {
+    std::size_t queued = 0;
+    {
+      std::lock_guard arrivals_lock(list->arrivals_mutex);
+      queued = list->arrivals.size();
+    }
+    if (queued == 0) {
+      std::unique_lock wake_lock(list->wake_mutex);
+      list->wake_signal.wait(wake_lock, [list] { return list->wake_pending; });
+      list->wake_pending = false;
+    }
+    if (!list->worker_running.load()) {
+      return;
+    }
+    while (usb_event_handler_active(context) == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(event_handler_poll_ms));
+    }
+    process_arrival(*list);
+  }
+}
+
+void process_arrival(camera_list& list) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(arrival_settle_ms));
+  if (!list.worker_running.load()) {
+    return; // the registry is going: its arrivals are dropped unidentified
+  }
+  // The entries lock is taken before the device leaves the queue, so that a removal of it
+  // (which takes the entries lock) cannot free the device while it is being identified.
+  std::unique_lock entries_lock(list.entries_mutex);
+  libusb_device* device = nullptr;
+  {
+    std::lock_guard arrivals_lock(list.arrivals_mutex);
+    if (list.arrivals.empty()) {
+      return;
+    }
+    device = list.arrivals.front();
+    list.arrivals.pop_front();
+  }
+  if (device == nullptr) {
+    return;
+  }
+  std::string device_id;
+  std::string serial_number;
+  identify_camera(device, device_id, serial_number);
+  if (device_id.empty()) {
+    return;
+  }
+  camera_entry* entry = find_by_id(list, device_id);
+  if (entry != nullptr) {
+    // The camera came back. A camera the host kept open gets a transport on the new device;
+    // the old one, marked gone at the removal, is retired while the entries lock keeps the
+    // camera alive. Streaming starts again only through destroy and create.
+    std::unique_ptr<usb_transport> retired;
+    {
+      std::lock_guard state_lock(entry->state_mutex);
+      entry->disconnected = false;
+      entry->device = device;
+      if (entry->camera != nullptr) {
+        std::unique_ptr<usb_transport> fresh = make_camera_transport(*entry->camera, device);
+        if (fresh != nullptr) {
+          replace_transport(*entry->camera, std::move(fresh));
+        }
+      }
+    }
+    const std::string id = entry->device_id;
+    entries_lock.unlock();
+    publish_connection_event(list, 1, &id);
+    return;
+  }
+  try {
+    add_entry(list, device, device_id, std::move(serial_number));
+  } catch (...) {
+    return; // out of memory: no entry, no event
+  }
+  entries_lock.unlock();
+  publish_connection_event(list, 1, &device_id);
+}
+
+void identify_camera(libusb_device* device, std::string& device_id, std::string& serial_number) {
+  device_id.clear();
+  serial_number.clear();
+  auto temporary = std::make_unique<qmx::camera>(device);
+  if (temporary->parameters.transport_failed) {
+    return;
+  }
+  device_id = ask_until_answered(*temporary, "id");
+  serial_number = ask_until_answered(*temporary, "sernum");
+}
+
+void publish_connection_event(camera_list& list, int arrival, const std::string* device_id) {
+  if (device_id == nullptr) {
+    return;
+  }
+  std::string text = std::to_string(arrival);
+  text.append(",").append(*device_id);
+  std::lock_guard event_lock(list.event_mutex);
+  list.event_text = std::move(text);
+  list.event_ready = true;
+  list.event_signal.notify_one();
+}
+
+} // namespace qmx
