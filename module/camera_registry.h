@@ -10,6 +10,7 @@
 #include "include/qmx_libusb.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -47,7 +48,12 @@ struct camera_list {
   std::vector<const camera_entry*> handles;
   std::mutex handles_mutex;
 
-  std::deque<libusb_device*> arrivals;
+  // Devices reported as attached and not identified yet, with the moment each was reported.
+  struct arrival {
+    libusb_device* device;
+    std::chrono::steady_clock::time_point reported;
+  };
+  std::deque<arrival> arrivals;
   std::mutex arrivals_mutex;
   std::thread worker_thread;
   std::atomic<bool> worker_running{false};

@@ -59,7 +59,7 @@ int LIBUSB_CALL hotplug_callback(libusb_context* /*context*/, libusb_device* dev
   if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
     try {
       std::lock_guard arrivals_lock(list.arrivals_mutex);
-      list.arrivals.push_back(device);
+      list.arrivals.push_back({device, std::chrono::steady_clock::now()});
       std::lock_guard wake_lock(list.wake_mutex);
       list.wake_pending = true;
       list.wake_signal.notify_one();
@@ -75,7 +75,10 @@ int LIBUSB_CALL hotplug_callback(libusb_context* /*context*/, libusb_device* dev
     // The device record goes when this callback returns: an arrival of it that the worker has
     // not handled yet must not reach the worker.
     std::lock_guard arrivals_lock(list.arrivals_mutex);
-    list.arrivals.erase(std::remove(list.arrivals.begin(), list.arrivals.end(), device),
+    list.arrivals.erase(std::remove_if(list.arrivals.begin(), list.arrivals.end(),
+                                       [device](const camera_list::arrival& a) {
+                                         return a.device == device;
+                                       }),
                         list.arrivals.end());
   }
   std::string device_id;
@@ -122,24 +125,44 @@ void worker_loop(camera_list* list, libusb_context* context) {
 }
 
 void process_arrival(camera_list& list) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(arrival_settle_ms));
-  if (!list.worker_running.load()) {
-    return; // the registry is going: its arrivals are dropped unidentified
-  }
-  // The entries lock is taken before the device leaves the queue, so that a removal of it
-  // (which takes the entries lock) cannot free the device while it is being identified.
-  std::unique_lock entries_lock(list.entries_mutex);
+  const auto settle = std::chrono::milliseconds(arrival_settle_ms);
+  std::this_thread::sleep_for(settle);
+  // The device at the front may have arrived after this pass began (the one it began for was
+  // removed meanwhile): every device waits its own second from its arrival.
+  std::unique_lock<std::mutex> entries_lock;
   libusb_device* device = nullptr;
-  {
+  while (device == nullptr) {
+    if (!list.worker_running.load()) {
+      return; // the registry is going: its arrivals are dropped unidentified
+    }
+    std::chrono::steady_clock::time_point due;
+    {
+      std::lock_guard arrivals_lock(list.arrivals_mutex);
+      if (list.arrivals.empty()) {
+        return;
+      }
+      due = list.arrivals.front().reported + settle;
+    }
+    if (std::chrono::steady_clock::now() < due) {
+      std::this_thread::sleep_until(due);
+      continue;
+    }
+    // The entries lock is taken before the device leaves the queue, so that a removal of it
+    // (which takes the entries lock) cannot free the device while it is being identified.
+    entries_lock = std::unique_lock(list.entries_mutex);
     std::lock_guard arrivals_lock(list.arrivals_mutex);
     if (list.arrivals.empty()) {
       return;
     }
-    device = list.arrivals.front();
+    if (list.arrivals.front().reported + settle > std::chrono::steady_clock::now()) {
+      entries_lock.unlock();
+      continue;
+    }
+    device = list.arrivals.front().device;
     list.arrivals.pop_front();
-  }
-  if (device == nullptr) {
-    return;
+    if (device == nullptr) {
+      return;
+    }
   }
   std::string device_id;
   std::string serial_number;
