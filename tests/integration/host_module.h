@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -19,6 +20,38 @@
 #endif
 
 namespace host_test {
+
+// Threads of this process now (Linux); -1 where the count is not available.
+inline int thread_count() {
+#if defined(__linux__)
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) {
+    return -1;
+  }
+  char line[256];
+  int threads = -1;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::sscanf(line, "Threads: %d", &threads) == 1) {
+      break;
+    }
+  }
+  std::fclose(status);
+  return threads;
+#else
+  return -1;
+#endif
+}
+
+// Waits up to a second for the thread count to reach `expected` (threads end asynchronously
+// after they are joined); the last count seen.
+inline int settled_thread_count(int expected) {
+  int now = thread_count();
+  for (int tries = 0; tries < 100 && now != expected; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    now = thread_count();
+  }
+  return now;
+}
 
 using name_fn = const char* (*)();
 using initialize_fn = int (*)(void*);
@@ -54,6 +87,15 @@ struct host_module {
 
   template <typename F> F lookup(const char* name) const {
     return reinterpret_cast<F>(symbol(name));
+  }
+
+  void unload() {
+#if defined(_WIN32)
+    FreeLibrary(static_cast<HMODULE>(library));
+#else
+    dlclose(library);
+#endif
+    library = nullptr;
   }
 
   static host_module load() {

@@ -176,6 +176,22 @@ TEST_F(module_host, create_and_destroy_codes) {
   EXPECT_EQ(f.destroy(handle), 0);
 }
 
+// An open camera runs the USB layer's eight threads for its handle; destroy ends them all.
+TEST_F(module_host, destroy_leaves_no_thread_behind) {
+  const int camera = qmx_sim_camera_add("THREADS1", 0x0300);
+  const std::string id = id_of(camera);
+  ASSERT_EQ(f.list().first, id + ",");
+  const int before = thread_count();
+  if (before < 0) {
+    GTEST_SKIP() << "no thread count on this system";
+  }
+  void* handle = nullptr;
+  ASSERT_EQ(f.create(id.c_str(), &handle), 0);
+  EXPECT_EQ(thread_count(), before + 8);
+  ASSERT_EQ(f.destroy(handle), 0);
+  EXPECT_EQ(settled_thread_count(before), before);
+}
+
 TEST_F(module_host, slow_connection_events_and_one_entry_across_replug) {
   const auto plugged = clock_type::now();
   const int camera = qmx_sim_camera_add("EVENT001", 0x0300);
