@@ -91,6 +91,25 @@ int open_camera_of(void* handle, qmx::camera*& camera_object) {
   return camera_object == nullptr ? QMX_BAD_ARGUMENT : QMX_OK;
 }
 
+// One text command on an open camera: the handle checks, then `run`; `failure` answers an
+// allocation failure inside it.
+int run_text_command(void* handle, const qmx::command_request& request,
+                     int (*run)(qmx::camera&, const qmx::command_request&), int failure) {
+  if (handle == nullptr) {
+    return QMX_BAD_ARGUMENT;
+  }
+  qmx::camera* camera_object = nullptr;
+  const int checked = open_camera_of(handle, camera_object);
+  if (checked != QMX_OK) {
+    return checked;
+  }
+  try {
+    return run(*camera_object, request);
+  } catch (...) {
+    return failure;
+  }
+}
+
 // Tears down what the module built, in order: the USB layer's monitor record stays with the
 // layer (it is never freed while a subscription may use it), then the function table, then the
 // registry. Skipped when the process is already ending: its other threads are gone then, and
@@ -211,20 +230,9 @@ QMX_MODULE_API int get_data__returns_zero_for_success(void* handle, const char* 
                                                       void* data_or_null, size_t data_size_bytes,
                                                       char* response,
                                                       size_t response_size_bytes) {
-  if (handle == nullptr) {
-    return QMX_BAD_ARGUMENT;
-  }
-  qmx::camera* camera_object = nullptr;
-  const int checked = open_camera_of(handle, camera_object);
-  if (checked != QMX_OK) {
-    return checked;
-  }
-  try {
-    return qmx::get_command(*camera_object, {command, command_size_bytes, data_or_null,
-                                              data_size_bytes, response, response_size_bytes});
-  } catch (...) {
-    return QMX_BAD_ARGUMENT;
-  }
+  return run_text_command(handle, {command, command_size_bytes, data_or_null, data_size_bytes,
+                                   response, response_size_bytes},
+                          qmx::get_command, QMX_BAD_ARGUMENT);
 }
 
 QMX_MODULE_API int set_data__returns_zero_for_success(void* handle, const char* command,
@@ -232,20 +240,9 @@ QMX_MODULE_API int set_data__returns_zero_for_success(void* handle, const char* 
                                                       void* data_or_null, size_t data_size_bytes,
                                                       char* response,
                                                       size_t response_size_bytes) {
-  if (handle == nullptr) {
-    return QMX_BAD_ARGUMENT;
-  }
-  qmx::camera* camera_object = nullptr;
-  const int checked = open_camera_of(handle, camera_object);
-  if (checked != QMX_OK) {
-    return checked;
-  }
-  try {
-    return qmx::set_command(*camera_object, {command, command_size_bytes, data_or_null,
-                                              data_size_bytes, response, response_size_bytes});
-  } catch (...) {
-    return QMX_BAD_SET_ARGUMENT;
-  }
+  return run_text_command(handle, {command, command_size_bytes, data_or_null, data_size_bytes,
+                                   response, response_size_bytes},
+                          qmx::set_command, QMX_BAD_SET_ARGUMENT);
 }
 
 QMX_MODULE_API void* get_function_from_shared_library__or_nullptr(void* library,

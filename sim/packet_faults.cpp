@@ -14,6 +14,42 @@ bool happens(double chance, std::mt19937 &random) {
   return unit(random) < chance;
 }
 
+// What the faults do to one packet.
+struct packet_damage {
+  bool drop = false;
+  bool corrupt = false;
+  bool shorten = false;
+  bool repeat = false;
+};
+
+// Appends `span` to `result` as `damage` leaves it (not at all, corrupted, shortened, twice),
+// counting each fault and marking the frame.
+void place_packet(packet_span span, const packet_damage &damage, frame_packets &frame,
+                  std::vector<packet_span> &result, packet_fault_counters &counters) {
+  if (damage.drop) {
+    ++counters.dropped;
+    frame.damaged = true;
+    frame.packet_dropped = true;
+    return;
+  }
+  if (damage.corrupt) {
+    span.corrupt_magic = true;
+    ++counters.corrupted;
+    frame.damaged = true;
+  }
+  if (damage.shorten && span.length > packet_header_bytes) {
+    span.length = packet_header_bytes + (span.length - packet_header_bytes) / 2;
+    ++counters.shortened;
+    frame.damaged = true;
+  }
+  result.push_back(span);
+  if (damage.repeat) {
+    result.push_back(span);
+    ++counters.repeated;
+    frame.damaged = true;
+  }
+}
+
 } // namespace
 
 void apply_packet_faults(frame_packets &frame, const packet_fault_settings &settings,
@@ -26,28 +62,7 @@ void apply_packet_faults(frame_packets &frame, const packet_fault_settings &sett
     const bool drop = happens(settings.drop, random);
     const bool repeat = happens(settings.repeat, random);
     const bool shorten = happens(settings.shorten, random);
-    if (drop) {
-      ++counters.dropped;
-      frame.damaged = true;
-      frame.packet_dropped = true;
-      continue;
-    }
-    if (corrupt) {
-      span.corrupt_magic = true;
-      ++counters.corrupted;
-      frame.damaged = true;
-    }
-    if (shorten && span.length > packet_header_bytes) {
-      span.length = packet_header_bytes + (span.length - packet_header_bytes) / 2;
-      ++counters.shortened;
-      frame.damaged = true;
-    }
-    result.push_back(span);
-    if (repeat) {
-      result.push_back(span);
-      ++counters.repeated;
-      frame.damaged = true;
-    }
+    place_packet(span, {drop, corrupt, shorten, repeat}, frame, result, counters);
   }
   // Reordering runs over the final list so that a swap never brings back a dropped packet.
   for (std::size_t i = 0; i + 1 < result.size(); ++i) {
@@ -79,8 +94,7 @@ void apply_scripted_faults(frame_packets &frame, std::vector<scripted_packet_fau
   result.reserve(frame.packets.size() + mine.size() * 2);
   for (std::size_t i = 0; i < frame.packets.size(); ++i) {
     packet_span span = frame.packets[i];
-    bool drop = false;
-    bool repeat = false;
+    packet_damage damage;
     std::uint32_t foreign_delta = 0;
     for (const scripted_packet_fault &fault : mine) {
       if (fault.packet != i) {
@@ -88,20 +102,16 @@ void apply_scripted_faults(frame_packets &frame, std::vector<scripted_packet_fau
       }
       switch (fault.kind) {
       case scripted_fault_kind::drop:
-        drop = true;
+        damage.drop = true;
         break;
       case scripted_fault_kind::repeat:
-        repeat = true;
+        damage.repeat = true;
         break;
       case scripted_fault_kind::corrupt:
-        span.corrupt_magic = true;
-        ++counters.corrupted;
+        damage.corrupt = true;
         break;
       case scripted_fault_kind::shorten:
-        if (span.length > packet_header_bytes) {
-          span.length = packet_header_bytes + (span.length - packet_header_bytes) / 2;
-          ++counters.shortened;
-        }
+        damage.shorten = true;
         break;
       case scripted_fault_kind::foreign:
         foreign_delta = fault.argument == 0 ? 1 : fault.argument;
@@ -119,21 +129,7 @@ void apply_scripted_faults(frame_packets &frame, std::vector<scripted_packet_fau
       ++counters.foreign;
       frame.damaged = true;
     }
-    if (drop) {
-      ++counters.dropped;
-      frame.damaged = true;
-      frame.packet_dropped = true;
-      continue;
-    }
-    if (span.corrupt_magic || span.length != frame.packets[i].length) {
-      frame.damaged = true;
-    }
-    result.push_back(span);
-    if (repeat) {
-      result.push_back(span);
-      ++counters.repeated;
-      frame.damaged = true;
-    }
+    place_packet(span, damage, frame, result, counters);
   }
   frame.packets = std::move(result);
 }

@@ -1,6 +1,7 @@
 // The simulated driver as the USB layer meets it: raw 38-byte requests through the platform
 // seam's device files, against cameras plugged into the simulated world.
 #include "platform/device_io.h"
+#include "sim_world_fixture.h"
 #include "tests/support/driver_requests.h"
 #include "sim/qmx_sim.h"
 
@@ -17,20 +18,11 @@ namespace {
 using namespace platform;
 using namespace driver_requests;
 
-constexpr interface_class_guid driver_class{
-    0xAE18AA60, 0x7F6A, 0x11D4, {0x97, 0xDD, 0x00, 0x01, 0x02, 0x29, 0xB9, 0x59}};
+using sim_test::driver_class;
+using sim_test::path_of;
 
-class sim_driver : public ::testing::Test {
+class sim_driver : public sim_test::sim_world_test {
 protected:
-  void SetUp() override { qmx_sim_reset(); }
-  void TearDown() override { qmx_sim_reset(); }
-
-  static std::string path_of(int camera) {
-    char path[512];
-    EXPECT_EQ(qmx_sim_camera_path(camera, path, sizeof path), 0);
-    return path;
-  }
-
   static device_file open(int camera, share_mode mode = share_mode::exclusive) {
     std::uint32_t reason = 0;
     device_file file = device_file::open(path_of(camera).c_str(), mode, &reason);
