@@ -1,6 +1,7 @@
 // Camera data path, camera object: construction and destruction orders, re-attachment of a
 // transport, and the image completion handler.
 #include "camera/camera.h"
+#include "camera/frame_delivery.h"
 
 #include <utility>
 
@@ -11,12 +12,6 @@ namespace {
 // Adapts a channel completion to the completion block named by its context.
 void notify_block(const channel_completion& completion) {
   signal_completion(*static_cast<completion_block*>(completion.context), completion.failed);
-}
-
-void set_image_wait_event(frame_assembly_state& assembly) {
-  std::lock_guard lock(assembly.image_wait_lock);
-  assembly.image_wait_flag = true;
-  assembly.image_wait_signal.notify_one();
 }
 
 // The old transport's channel transfers are not the new one's: a mark left by a wait that ran
@@ -87,11 +82,19 @@ void assemble_packet(const image_completion& completion) {
   if (c != nullptr) {
     frame_assembly_state& a = c->assembly;
     if (a.frame_buffer == nullptr || a.frame_buffer_size == 0) {
-      set_image_wait_event(a);
+      set_image_event(a);
     }
   }
   // The transport decides whether the transfer really goes out again.
   *completion.resubmit = true;
+}
+
+void acquisition_statistics::reset() noexcept {
+  for (std::atomic<std::uint64_t>* counter :
+       {&packets_seen, &frames_delivered, &dropped_disorder, &dropped_bad_magic,
+        &dropped_overwritten, &dropped_no_slot, &dropped_short_packet, &dropped_bad_length}) {
+    counter->store(0);
+  }
 }
 
 } // namespace qmx

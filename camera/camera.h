@@ -59,6 +59,21 @@ struct frame_assembly_state {
   ~frame_assembly_state(); // frees the held and filling nodes; the queues free their own
 };
 
+// What became of the packets and frames since the last arming; written by the image handler,
+// read by any host thread.
+struct acquisition_statistics {
+  std::atomic<std::uint64_t> packets_seen{0};        // image completions while armed
+  std::atomic<std::uint64_t> frames_delivered{0};    // frames pushed on the filled queue
+  std::atomic<std::uint64_t> dropped_disorder{0};    // a packet missing, repeated or foreign
+  std::atomic<std::uint64_t> dropped_bad_magic{0};   // the packet missing was one with a bad magic
+  std::atomic<std::uint64_t> dropped_overwritten{0}; // completed, then reused: the host held none
+  std::atomic<std::uint64_t> dropped_no_slot{0};     // first packet found no slot at all
+  std::atomic<std::uint64_t> dropped_short_packet{0}; // a packet carried fewer bytes than sent
+  std::atomic<std::uint64_t> dropped_bad_length{0};  // the last packet left the frame short or long
+
+  void reset() noexcept;
+};
+
 // The acquisition parameters the commands keep; `transport_failed` sits among them.
 struct acquisition_parameters {
   std::int32_t roi_width = 0;
@@ -93,6 +108,7 @@ struct camera {
   std::unique_ptr<usb_transport> transport;
   serial_channel channel;
   acquisition_parameters parameters;
+  acquisition_statistics statistics;
 };
 
 // Builds a transport for `device` bound to `c`'s buffers, completion blocks and image handler,

@@ -1,6 +1,8 @@
 // Camera data path, frame queues: appending a node and emptying a queue.
 #include "camera/frame_queue.h"
 
+#include <chrono>
+
 namespace qmx {
 
 namespace {
@@ -44,6 +46,34 @@ void clear(frame_queue& queue) {
     queue.aborted = false;
   }
   free_nodes(nodes);
+}
+
+frame_node* take(frame_queue& queue, int timeout_ms) {
+  std::unique_lock lock(queue.lock);
+  const auto ready = [&] { return queue.head != nullptr || queue.aborted; };
+  if (timeout_ms == -1) {
+    queue.not_empty.wait(lock, ready);
+  } else if (timeout_ms > 0) {
+    queue.not_empty.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
+  }
+  if (queue.aborted || queue.head == nullptr) {
+    return nullptr;
+  }
+  frame_node* node = queue.head;
+  queue.head = node->next;
+  if (queue.head == nullptr) {
+    queue.tail = nullptr;
+  }
+  node->next = nullptr;
+  return node;
+}
+
+void abort(frame_queue& queue) {
+  {
+    std::lock_guard lock(queue.lock);
+    queue.aborted = true;
+  }
+  queue.not_empty.notify_all();
 }
 
 } // namespace qmx

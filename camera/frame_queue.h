@@ -29,5 +29,11 @@ struct frame_queue {
 void push(frame_queue& queue, frame_node* node);
 // Frees every node of `queue` and clears `aborted`.
 void clear(frame_queue& queue);
+// The oldest node, or null. `timeout_ms` -1 waits without limit, 0 or any other negative value
+// does not wait, a positive value waits at most that long (monotonic clock). An aborted queue
+// gives null at once and keeps its nodes.
+frame_node* take(frame_queue& queue, int timeout_ms);
+// Marks `queue` aborted and wakes every waiter.
+void abort(frame_queue& queue);
 
 } // namespace qmx

@@ -1,6 +1,7 @@
 // Camera data path, USB transport: the device handle, the image transfer pool with its
 // resubmission from completions, the two serial channel transfers, and the thin context calls.
 #include "camera/usb_transport.h"
+#include "usb/received_length.h"
 
 #include <chrono>
 #include <new>
@@ -303,7 +304,7 @@ void LIBUSB_CALL on_image_transfer(libusb_transfer* transfer) {
   }
   bool resubmit = false;
   const image_completion completion{pool->context, transfer->buffer, transfer->actual_length,
-                                    &resubmit};
+                                    usb::received_length(transfer), &resubmit};
   pool->handler(completion);
   if (!resubmit || !pool->resubmitting.load() || pool->gone.load()) {
     return;

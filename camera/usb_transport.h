@@ -22,6 +22,9 @@ struct image_completion {
   void* context;               // the pool's context (the camera)
   unsigned char* buffer;       // the transfer's buffer
   std::int32_t actual_length;  // the transfer's actual length, as the layer reports it
+  // Bytes the driver really delivered into the buffer (at most the transfer's length); the
+  // layer reports the whole length as actual length even for a packet that arrived short.
+  std::int32_t received_length;
   bool* resubmit;              // false before the call; set it to have the transfer submitted again
 };
 

@@ -4,7 +4,9 @@
 #include "usb/t_libusb.h"
 
 #include "usb/log.h"
+#include "usb/received_length.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -268,8 +270,13 @@ std::uint32_t thread_transfer_wait(void* argument) {
         std::memcpy(transfer->buffer, x->driver_buffer.get() + transfer_header_size, copied);
       }
       transfer->actual_length = transfer->length;
+      const std::uint32_t wanted =
+          transfer->length > 0 ? static_cast<std::uint32_t>(transfer->length) : 0;
+      const std::uint32_t data = bytes > transfer_header_size ? bytes - transfer_header_size : 0;
+      x->received = std::min({data, wanted, x->capacity});
     } else {
       transfer->actual_length = 0;
+      x->received = 0;
     }
     if (!target->queue_in.post(reinterpret_cast<std::uintptr_t>(transfer))) {
       T_LOG(source, "***ERROR***: PostQueuedCompletionStatus() failed\n");
@@ -530,6 +537,18 @@ struct config_tree {
 };
 
 } // namespace
+
+namespace usb {
+
+std::int32_t received_length(const libusb_transfer* transfer) noexcept {
+  if (transfer == nullptr) {
+    return 0;
+  }
+  const t_usb_transfer* x = link_of(const_cast<libusb_transfer*>(transfer));
+  return x == nullptr ? 0 : static_cast<std::int32_t>(x->received);
+}
+
+} // namespace usb
 
 extern "C" {
 

@@ -89,6 +89,7 @@ struct t_usb_transfer {
   t_usb_transfer_header_struct_packed* header = nullptr;
   std::unique_ptr<std::uint8_t[]> driver_buffer;
   std::uint32_t capacity = 0; // bytes of the data area
+  std::uint32_t received = 0; // data bytes the driver reported for the last completion
 };
 
 } // namespace usb
