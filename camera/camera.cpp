@@ -58,6 +58,9 @@ camera::~camera() {
 }
 
 std::unique_ptr<usb_transport> make_camera_transport(camera& c, libusb_device* device) {
+  if (device != nullptr) {
+    c.usb_speed.store(libusb_get_device_speed(device));
+  }
   return create_transport(device, command_endpoint, reply_endpoint, image_endpoint,
                           image_transfer_count, &c, assemble_packet, image_timeout_ms, &c.tx_done,
                           notify_block, c.tx_buffer, &c.rx_done, notify_block, c.rx_buffer,

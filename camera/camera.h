@@ -52,6 +52,13 @@ struct frame_assembly_state {
   frame_node* held_poll_frame = nullptr;
   bool last_packet_flag = false;
   std::int32_t pixels_written = 0;
+  // Held by the image handler for each packet and by arming while it rewrites this state, so
+  // that arming never meets a packet half handled (re-arming without a stop included).
+  std::mutex path_mutex;
+  // Held by the frame hand-outs around their held frame (one per kind of wait), and by arming
+  // while it discards the held frames.
+  std::mutex wait_hold_mutex;
+  std::mutex poll_hold_mutex;
 
   frame_assembly_state() = default;
   frame_assembly_state(const frame_assembly_state&) = delete;
@@ -109,6 +116,8 @@ struct camera {
   serial_channel channel;
   acquisition_parameters parameters;
   acquisition_statistics statistics;
+  // The USB speed the device reported when this camera's transport was made (libusb speed).
+  std::atomic<int> usb_speed{0};
 };
 
 // Builds a transport for `device` bound to `c`'s buffers, completion blocks and image handler,

@@ -28,6 +28,7 @@ void abort_delivery(frame_assembly_state& a, bool any_state) {
 }
 
 std::uint64_t take_frame_for_wait(frame_assembly_state& a) {
+  std::lock_guard hold(a.wait_hold_mutex);
   if (a.held_wait_frame != nullptr) {
     push(a.free_queue, a.held_wait_frame);
     a.held_wait_frame = nullptr;
@@ -40,6 +41,7 @@ std::uint64_t take_frame_for_wait(frame_assembly_state& a) {
 }
 
 std::uint64_t take_frame_for_poll(frame_assembly_state& a) {
+  std::lock_guard hold(a.poll_hold_mutex);
   if (a.held_poll_frame != nullptr) {
     push(a.free_queue, a.held_poll_frame);
     a.held_poll_frame = nullptr;

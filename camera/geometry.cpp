@@ -2,8 +2,11 @@
 #include "camera/geometry.h"
 
 #include "camera/camera.h"
+#include "camera/frame_delivery.h"
 
+#include <climits>
 #include <cstdint>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,7 +28,156 @@ std::int32_t low_32_bits(std::int64_t value) {
 // A binning factor below 1 cannot divide the region; it reads as 1.
 std::int64_t usable_bin(std::int32_t bin) { return bin < 1 ? 1 : bin; }
 
+constexpr std::int32_t min_bin = 1;
+constexpr std::int32_t max_bin = 16;
+constexpr std::int64_t tag_block_size = 48;
+constexpr std::int64_t bytes_per_pixel = 2;
+constexpr int result_bad_geometry = 6;
+constexpr int result_bad_buffer = 7;
+constexpr int result_arm_failed = 13;
+constexpr char calibration_query[] = "num_calibration_lines";
+constexpr char packets_query[] = "data_packets_per_frame";
+constexpr char arm_command[] = {'a', 'r', 'm'}; // sent without a terminator
+
+std::int32_t clamp_bin(std::int32_t bin) {
+  return bin < min_bin ? min_bin : (bin > max_bin ? max_bin : bin);
+}
+
+// Bytes of one frame's 16-bit pixels, calibration lines included; -1 when the camera's numbers
+// cannot make a frame (no pixels, or more than a 32-bit size can hold).
+std::int64_t pixel_bytes(std::int32_t width, std::int32_t height, std::uint32_t calibration) {
+  const std::int64_t rows = std::int64_t{height} + calibration;
+  if (width <= 0 || height <= 0) {
+    return -1;
+  }
+  const std::int64_t bytes = bytes_per_pixel * width * rows;
+  return bytes + tag_block_size > INT32_MAX ? -1 : bytes;
+}
+
+void put_u32(unsigned char* at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) {
+    at[i] = static_cast<unsigned char>(value >> (8 * i));
+  }
+}
+
+std::int32_t fill_bytes_for(std::int32_t row_bits) {
+  if ((row_bits / 8) % 2 == 1) {
+    return 1;
+  }
+  return (row_bits / 16) % 2 == 1 ? 2 : 0;
+}
+
 } // namespace
+
+void write_tag_block_template(unsigned char (&tag_block)[48]) {
+  static constexpr struct {
+    char tag[4];
+    std::uint32_t value;
+  } entries[] = {{{'Q', 'M', 'X', '\0'}, 0}, {{'F', 'C', 'N', 'T'}, 0}, {{'P', 'C', 'K', 'L'}, 0},
+                 {{'P', 'C', 'K', 'H'}, 0},   {{'I', 'O', 'F', 'F'}, 6}, {{'E', 'N', 'D', 'T'}, 0}};
+  unsigned char* at = tag_block;
+  for (const auto& entry : entries) {
+    std::memcpy(at, entry.tag, sizeof entry.tag);
+    put_u32(at + 4, entry.value);
+    at += 8;
+  }
+}
+
+void set_binning(camera& c, std::int32_t horizontal, std::int32_t vertical) {
+  acquisition_parameters& p = c.parameters;
+  p.hbin = clamp_bin(horizontal);
+  p.vbin = clamp_bin(vertical);
+  p.image_width = p.roi_width / p.hbin;
+  p.image_height = p.roi_height / p.vbin;
+}
+
+int compute_frame_bytes(camera& c) {
+  std::uint32_t packets = 0;
+  if (const int result = query_integer(c, packets_query, packets); result != 0) {
+    return result;
+  }
+  acquisition_parameters& p = c.parameters;
+  p.data_packets_per_frame = static_cast<std::int32_t>(packets);
+  std::uint32_t calibration = 0;
+  if (const int result = query_integer(c, calibration_query, calibration); result != 0) {
+    return result;
+  }
+  const std::int64_t pixels = pixel_bytes(p.roi_width, p.roi_height, calibration);
+  const std::int64_t bytes = pixels < 0 ? 0 : pixels;
+  p.frame_pixel_bytes = static_cast<std::int32_t>(bytes);
+  p.acquisition_bytes_per_frame = static_cast<std::int32_t>(bytes + tag_block_size);
+  return 0;
+}
+
+int arm(camera& c, unsigned char* buffer, std::int32_t buffer_size, char* response,
+        std::size_t response_size) {
+  // Every query comes first: a failure leaves the frame path and the buffer as they were.
+  if (read_roi(c) != 0 || compute_frame_bytes(c) != 0) {
+    return result_bad_geometry;
+  }
+  std::uint32_t calibration = 0;
+  if (query_integer(c, calibration_query, calibration) != 0) {
+    return result_bad_geometry;
+  }
+  const acquisition_parameters& p = c.parameters;
+  const std::int64_t pixels = pixel_bytes(p.roi_width, p.roi_height, calibration);
+  if (pixels < 0 || p.data_packets_per_frame < 1 || p.roi_width % 4 != 0) {
+    return result_bad_geometry; // no frame could ever complete in such slots
+  }
+  const std::int64_t slot = pixels + tag_block_size;
+  if (buffer_size < slot || buffer_size % slot != 0) {
+    return result_bad_buffer;
+  }
+  frame_assembly_state& a = c.assembly;
+  // Stop the frame path: waiters are released and the handler ignores packets from here on.
+  abort_delivery(a, true);
+  {
+    std::scoped_lock holds(a.wait_hold_mutex, a.poll_hold_mutex, a.path_mutex);
+    a.awaiting_frame_start = true;
+    a.write_offset = 0;
+    a.current_frame_id = 0;
+    a.last_packet_index = 0;
+    a.carry_count = 0;
+    a.last_packet_flag = false;
+    a.pixels_written = 0;
+    a.packets_per_frame = p.data_packets_per_frame;
+    a.width = p.roi_width;
+    a.height = p.roi_height;
+    a.hbin = p.hbin;
+    a.vbin = p.vbin;
+    a.unpacked_frame_bytes = static_cast<std::int32_t>(pixels);
+    a.slot_bytes = static_cast<std::int32_t>(slot);
+    a.row_fill_bytes = fill_bytes_for(p.row_bits);
+    a.calibration_packed_bytes =
+        static_cast<std::int32_t>(std::int64_t{p.roi_width} * calibration * bits_per_pixel / 8);
+    a.pixels_per_row = p.roi_width;
+    a.pixels_per_frame =
+        static_cast<std::int32_t>(std::int64_t{p.roi_width} * (std::int64_t{p.roi_height} + calibration));
+    write_tag_block_template(a.tag_block);
+    clear_queues(a);
+    for (frame_node** held : {&a.held_wait_frame, &a.fill_node, &a.held_poll_frame}) {
+      delete *held;
+      *held = nullptr;
+    }
+    a.frame_buffer = buffer;
+    a.frame_buffer_size = buffer_size;
+    const std::int64_t slots = buffer_size / slot;
+    for (std::int64_t i = 0; i < slots; ++i) {
+      push(a.free_queue, new frame_node{buffer + i * slot, nullptr});
+    }
+    c.statistics.reset();
+    a.stop_flag.store(false);
+  }
+  char* reply = response;
+  std::size_t capacity = response_size;
+  if (reply != nullptr && capacity == 0) {
+    reply = nullptr; // no room for a reply: it is read and dropped
+  }
+  if (!transact(c, arm_command, sizeof arm_command, reply, capacity)) {
+    return result_arm_failed;
+  }
+  return 0;
+}
 
 int read_roi(camera& c) {
   char reply[serial_buffer_bytes];

@@ -2,6 +2,9 @@
 // it and the binning factors.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 namespace qmx {
 
 struct camera;
@@ -10,5 +13,25 @@ struct camera;
 // 0, or 1 when the transaction failed or the reply is longer than 256 characters (nothing
 // changes). Missing numbers in the reply read as 0.
 int read_roi(camera& c);
+
+// New binning factors, each clamped to 1..16; image_width/height follow at once. No camera
+// transaction: the camera always sends unbinned pixels.
+void set_binning(camera& c, std::int32_t horizontal, std::int32_t vertical);
+
+// Asks the camera for "data_packets_per_frame" and "num_calibration_lines" and derives
+// acquisition_bytes_per_frame and frame_pixel_bytes. 0, or the failing query's code (1, 15).
+int compute_frame_bytes(camera& c);
+
+// Arms acquisition into the buffer the host gave ("arm"): reads the region and the frame sizes
+// from the camera, stops the frame path and discards every frame of an earlier arming (held
+// ones included), cuts the buffer into slots, and tells the camera "arm" with `response` as its
+// reply buffer. 0; 6 when a camera query failed or the geometry cannot make frames (nothing
+// changed); 7 when the buffer is not a whole number of slots (nothing changed); 13 when the
+// camera did not complete "arm" (the frame path is already armed then).
+int arm(camera& c, unsigned char* buffer, std::int32_t buffer_size, char* response,
+        std::size_t response_size);
+
+// The 48-byte tag block every slot starts with, before a frame's own values are filled in.
+void write_tag_block_template(unsigned char (&tag_block)[48]);
 
 } // namespace qmx

@@ -74,35 +74,36 @@ void append_function_table(module_info& info) {
   info.functions.insert(info.functions.end(), std::begin(rows), std::end(rows));
 }
 
-// The handle's entry and open camera for a device function, after the checks every text command
-// makes first: 6 for a handle this module did not issue or that is not open, 14 while the
-// camera is unplugged.
-int open_camera_of(void* handle, qmx::camera*& camera_object) {
+// Whether an entry's camera is unplugged now, read under its state lock.
+bool entry_disconnected(void* context) {
+  auto* entry = static_cast<qmx::camera_entry*>(context);
+  std::lock_guard state_lock(entry->state_mutex);
+  return entry->disconnected;
+}
+
+// One text command on an open camera. The handle must be one this module issued for a camera
+// that is open (else 6); a get command on an unplugged camera answers 14 before anything else,
+// while set commands ask at their own step. `failure` answers an allocation failure.
+int run_text_command(void* handle, qmx::command_request request, bool get_side,
+                     int (*run)(qmx::camera&, const qmx::command_request&), int failure) {
   qmx::camera_registry* registry = qmx::installed_registry();
   qmx::camera_entry* entry = registry != nullptr ? registry->find_entry(handle) : nullptr;
   if (entry == nullptr) {
     return QMX_BAD_ARGUMENT;
   }
-  std::lock_guard state_lock(entry->state_mutex);
-  if (entry->disconnected) {
-    return QMX_DISCONNECTED;
+  qmx::camera* camera_object = nullptr;
+  {
+    std::lock_guard state_lock(entry->state_mutex);
+    if (get_side && entry->disconnected) {
+      return QMX_DISCONNECTED;
+    }
+    camera_object = entry->camera.get();
   }
-  camera_object = entry->camera.get();
-  return camera_object == nullptr ? QMX_BAD_ARGUMENT : QMX_OK;
-}
-
-// One text command on an open camera: the handle checks, then `run`; `failure` answers an
-// allocation failure inside it.
-int run_text_command(void* handle, const qmx::command_request& request,
-                     int (*run)(qmx::camera&, const qmx::command_request&), int failure) {
-  if (handle == nullptr) {
+  if (camera_object == nullptr) {
     return QMX_BAD_ARGUMENT;
   }
-  qmx::camera* camera_object = nullptr;
-  const int checked = open_camera_of(handle, camera_object);
-  if (checked != QMX_OK) {
-    return checked;
-  }
+  request.disconnected = entry_disconnected;
+  request.disconnected_context = entry;
   try {
     return run(*camera_object, request);
   } catch (...) {
@@ -232,7 +233,7 @@ QMX_MODULE_API int get_data__returns_zero_for_success(void* handle, const char* 
                                                       size_t response_size_bytes) {
   return run_text_command(handle, {command, command_size_bytes, data_or_null, data_size_bytes,
                                    response, response_size_bytes},
-                          qmx::get_command, QMX_BAD_ARGUMENT);
+                          true, qmx::get_command, QMX_BAD_ARGUMENT);
 }
 
 QMX_MODULE_API int set_data__returns_zero_for_success(void* handle, const char* command,
@@ -242,7 +243,7 @@ QMX_MODULE_API int set_data__returns_zero_for_success(void* handle, const char* 
                                                       size_t response_size_bytes) {
   return run_text_command(handle, {command, command_size_bytes, data_or_null, data_size_bytes,
                                    response, response_size_bytes},
-                          qmx::set_command, QMX_BAD_SET_ARGUMENT);
+                          false, qmx::set_command, QMX_BAD_SET_ARGUMENT);
 }
 
 QMX_MODULE_API void* get_function_from_shared_library__or_nullptr(void* library,
