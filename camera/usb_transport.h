@@ -123,10 +123,12 @@ int destroy_transport(std::unique_ptr<usb_transport> transport);
 void set_image_transfer_length(usb_transport* transport, int length);
 // 0 started; 14 the device is gone; 13 a submission failed (everything submitted is cancelled).
 int start_streaming(usb_transport* transport);
-// 0, or the last failing cancel result. Completions stop resubmitting from here on.
+// 0, or the last failing cancel result. Completions stop resubmitting from here on: a
+// resubmission in progress is waited for before the cancels, so none slips in behind them.
 int stop_streaming(usb_transport* transport);
 // The device was unplugged: the interface is not released later, and completions stop
-// resubmitting. Nothing is cancelled or freed. Runs on the hotplug thread.
+// resubmitting. Nothing is cancelled or freed; a completion already inside its resubmission is
+// waited for, so no image transfer is submitted once this returns. Runs on the hotplug thread.
 void mark_device_gone(usb_transport* transport);
 // 0 or 13.
 int submit_command(usb_transport* transport);
