@@ -120,7 +120,12 @@ void worker_loop(camera_list* list, libusb_context* context) {
     while (usb_event_handler_active(context) == 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(event_handler_poll_ms));
     }
-    process_arrival(*list);
+    try {
+      process_arrival(*list);
+    } catch (...) {
+      // Out of memory while identifying (a camera object holds 32 MB of transfer buffers): the
+      // arrival is dropped, as one that cannot be opened; get_device_ids can still find it.
+    }
   }
 }
 
