@@ -770,7 +770,17 @@ TEST(assemble_packet, reads_the_received_length_and_always_asks_for_resubmission
   EXPECT_EQ(pixel_at(slot.data() + 48), 4);
   EXPECT_EQ(pixel_at(slot.data() + 48 + 14), 16);
   EXPECT_EQ(c.statistics.frames_delivered.load(), 1u);
-  delete done;
+  qmx::push(a.free_queue, done);
+
+  // The same bytes as the first of two packets: the transfer reports all 16384 bytes, but 26
+  // arrived, so the packet is short and its frame is dropped instead of filled with stale bytes.
+  a.packets_per_frame = 2;
+  buffer[3] = 0x00; // index 0, last-packet flag clear
+  buffer[4] = 5;    // frame counter 5
+  qmx::assemble_packet(completion);
+  EXPECT_EQ(c.statistics.dropped_short_packet.load(), 1u);
+  EXPECT_EQ(a.fill_node, nullptr);
+  EXPECT_TRUE(a.awaiting_frame_start);
 }
 
 } // namespace
