@@ -1,7 +1,6 @@
-// Camera data path, camera object: construction and destruction orders, re-attachment of a
-// transport, and the image completion handler.
+// Camera data path, camera object: construction and destruction orders, and re-attachment of a
+// transport.
 #include "camera/camera.h"
-#include "camera/frame_delivery.h"
 
 #include <utility>
 
@@ -78,18 +77,6 @@ void replace_transport(camera& c, std::unique_ptr<usb_transport> replacement) {
   // `replacement` now holds the old transport; closing it takes its 500 ms pause outside the
   // channel lock.
   destroy_transport(std::move(replacement));
-}
-
-void assemble_packet(const image_completion& completion) {
-  auto* c = static_cast<camera*>(completion.context);
-  if (c != nullptr) {
-    frame_assembly_state& a = c->assembly;
-    if (a.frame_buffer == nullptr || a.frame_buffer_size == 0) {
-      set_image_event(a);
-    }
-  }
-  // The transport decides whether the transfer really goes out again.
-  *completion.resubmit = true;
 }
 
 void acquisition_statistics::reset() noexcept {

@@ -2,6 +2,7 @@
 // transport, serial channel, acquisition parameters) and its construction and destruction.
 #pragma once
 
+#include "camera/frame_assembler.h"
 #include "camera/frame_queue.h"
 #include "camera/serial_channel.h"
 #include "camera/usb_transport.h"
@@ -59,6 +60,13 @@ struct frame_assembly_state {
   // while it discards the held frames.
   std::mutex wait_hold_mutex;
   std::mutex poll_hold_mutex;
+  // The assembler's own progress beside the fields above, reset at each frame's first packet:
+  // fill bytes of a row that the previous packet cut and this one must still skip; the metadata
+  // setting the open frame was begun with (it fixes where the frame's parts lie in its slot); and
+  // whether the completion just before, inside the open frame, was a packet with a bad magic.
+  std::int32_t pending_skip = 0;
+  bool frame_metadata = false;
+  bool ignored_bad_magic = false;
 
   frame_assembly_state() = default;
   frame_assembly_state(const frame_assembly_state&) = delete;
@@ -128,9 +136,5 @@ std::unique_ptr<usb_transport> make_camera_transport(camera& c, libusb_device* d
 // retires the old one: waits for a transaction in progress, then closes and frees the old
 // transport. Host or worker thread; `c` must stay alive meanwhile.
 void replace_transport(camera& c, std::unique_ptr<usb_transport> replacement);
-
-// The image completion handler: until frames are assembled, it signals the image-wait event
-// while unarmed and always asks for resubmission.
-void assemble_packet(const image_completion& completion);
 
 } // namespace qmx

@@ -140,6 +140,9 @@ int arm(camera& c, unsigned char* buffer, std::int32_t buffer_size, char* respon
     a.carry_count = 0;
     a.last_packet_flag = false;
     a.pixels_written = 0;
+    a.pending_skip = 0;
+    a.frame_metadata = false;
+    a.ignored_bad_magic = false;
     a.packets_per_frame = p.data_packets_per_frame;
     a.width = p.roi_width;
     a.height = p.roi_height;
