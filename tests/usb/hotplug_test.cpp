@@ -1,11 +1,11 @@
 // The hotplug bridge with the monitor stand-in loaded: registration, arrival and removal
 // callbacks with the filter, and deregistration waking the event thread.
+#include "sim/hotplug_monitor.h"
 #include "usb_test_support.h"
 
 #include <atomic>
 #include <thread>
 
-extern "C" int hotplug_monitor_wait_idle(std::uint32_t timeout_ms);
 
 namespace {
 
@@ -57,6 +57,27 @@ TEST_F(usb_layer, arrival_and_removal_reach_the_callback_and_the_list) {
     EXPECT_EQ(log.events[1].second, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
     EXPECT_EQ(log.events[1].first, listed[0]) << "the first record of the path leaves";
   }
+  libusb_hotplug_deregister_callback(ctx, 0);
+}
+
+// A listing that runs before the arrival is told makes the device's record; the arrival and the
+// removal must then name that same record, which a client may already hold.
+TEST_F(usb_layer, a_device_listed_before_its_arrival_keeps_one_record) {
+  hotplug_log log;
+  ASSERT_EQ(libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, 0, on_hotplug, &log, nullptr), 0);
+  hotplug_monitor_set_delay(200);
+  const int camera = qmx_sim_camera_add("HOT0004", 0x0300);
+  const auto listed = list_devices();
+  ASSERT_EQ(listed.size(), 1u);
+  ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
+  hotplug_monitor_set_delay(0);
+  ASSERT_EQ(list_devices(), listed);
+  ASSERT_EQ(qmx_sim_camera_unplug(camera), 0);
+  ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
+  std::lock_guard lock(log.mutex);
+  ASSERT_EQ(log.events.size(), 2u);
+  EXPECT_EQ(log.events[0].first, listed[0]) << "the arrival names the listed record";
+  EXPECT_EQ(log.events[1].first, listed[0]) << "the removal names it too";
   libusb_hotplug_deregister_callback(ctx, 0);
 }
 
