@@ -122,6 +122,9 @@ void deliver_unlocked(std::unique_lock<std::mutex>& lock, device& d, const frame
   d.delivering_file = request.file;
   ++d.counters.packets_sent;
   count_pending(d);
+  // Settled before the request completes: a receiver that reads the frame log as soon as it has
+  // the frame finds the frame's outcome there.
+  packet_reached(d, sequence);
   lock.unlock();
   const std::size_t copied =
       frame.copy_packet(i, request.buffer + request_header_size, request.room);
@@ -129,7 +132,6 @@ void deliver_unlocked(std::unique_lock<std::mutex>& lock, device& d, const frame
   lock.lock();
   d.delivering_file = nullptr;
   d.delivery_done.notify_all();
-  packet_reached(d, sequence);
 }
 
 // Time between frame starts at the camera's "fps" setting; a free-running camera (fps 0) paces
