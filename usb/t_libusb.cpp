@@ -390,11 +390,16 @@ void deliver_arrival(libusb_context* ctx, const char* path) {
     if (r == nullptr || data.vendor_id != r->vendor_id || data.product_id != r->product_id) {
       return;
     }
-    device = make_device(data);
+    // One record per path: a listing that ran before this notification may have made it
+    // already, and a removal must then report the record the client was given.
+    device = find_device(ctx, data.path);
     if (device == nullptr) {
-      return;
+      device = make_device(data);
+      if (device == nullptr) {
+        return;
+      }
+      append_device(ctx, device);
     }
-    append_device(ctx, device);
     callback = r->callback;
     user_data = r->user_data;
     if (callback == nullptr) {
