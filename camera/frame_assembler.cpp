@@ -7,6 +7,7 @@
 #include "camera/raw10.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace qmx {
@@ -141,11 +142,25 @@ void complete_frame(frame_assembly_state& a, acquisition_statistics& s) {
   a.awaiting_frame_start = true;
 }
 
-std::uint16_t load_pixel(const unsigned char* p) { return read_u16(p); }
+// Pixels are little-endian 16-bit words at any address.
+std::uint16_t load_pixel(const unsigned char* p) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::uint16_t value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+  } else {
+    return read_u16(p);
+  }
+}
 
 void store_pixel(unsigned char* p, std::uint32_t value) {
-  p[0] = static_cast<unsigned char>(value & 0xFFu);
-  p[1] = static_cast<unsigned char>(value >> 8);
+  if constexpr (std::endian::native == std::endian::little) {
+    const auto word = static_cast<std::uint16_t>(value);
+    std::memcpy(p, &word, sizeof word);
+  } else {
+    p[0] = static_cast<unsigned char>(value & 0xFFu);
+    p[1] = static_cast<unsigned char>(value >> 8);
+  }
 }
 
 } // namespace
@@ -258,6 +273,53 @@ void drop_fill_slot(frame_assembly_state& a) {
   }
 }
 
+namespace {
+
+// Sums of whole blocks in chunks of output columns, in `sum_type` (wide enough for a block of
+// 10-bit pixels).
+template <class sum_type>
+void bin_rows(unsigned char* image, std::int64_t width, std::int64_t hbin, std::int64_t vbin,
+              std::int64_t out_width, std::int64_t out_height) {
+  // Output rows in order, each in chunks of columns summed over the block's rows first. An
+  // output pixel lies before every input pixel not yet read (the output row is no longer than
+  // an input row, and a chunk's outputs lie before its first input), so nothing is overwritten
+  // before it is read. The pixels are 10-bit values, so clamping a block's sum once gives what
+  // clamping after every addition gives.
+  constexpr std::int64_t chunk = 512;
+  sum_type sums[chunk];
+  for (std::int64_t row = 0; row < out_height; ++row) {
+    for (std::int64_t first = 0; first < out_width; first += chunk) {
+      const std::int64_t count = std::min(chunk, out_width - first);
+      std::fill(sums, sums + count, sum_type{0});
+      for (std::int64_t dr = 0; dr < vbin; ++dr) {
+        const unsigned char* in = image + 2 * ((row * vbin + dr) * width + first * hbin);
+        if (hbin == 1) {
+          for (std::int64_t c = 0; c < count; ++c) {
+            sums[c] = static_cast<sum_type>(sums[c] + load_pixel(in + 2 * c));
+          }
+        } else if (hbin == 2) {
+          for (std::int64_t c = 0; c < count; ++c) {
+            sums[c] = static_cast<sum_type>(sums[c] + load_pixel(in + 4 * c) +
+                                            load_pixel(in + 4 * c + 2));
+          }
+        } else {
+          for (std::int64_t c = 0; c < count; ++c) {
+            for (std::int64_t dc = 0; dc < hbin; ++dc) {
+              sums[c] = static_cast<sum_type>(sums[c] + load_pixel(in + 2 * (c * hbin + dc)));
+            }
+          }
+        }
+      }
+      unsigned char* out = image + 2 * (row * out_width + first);
+      for (std::int64_t c = 0; c < count; ++c) {
+        store_pixel(out + 2 * c, std::min<std::uint32_t>(sums[c], max_pixel_value));
+      }
+    }
+  }
+}
+
+} // namespace
+
 void bin_in_place(unsigned char* image, std::int32_t width, std::int32_t height,
                   std::int32_t hbin, std::int32_t vbin) {
   if (width <= 0 || height <= 0 || hbin < 1 || vbin < 1) {
@@ -265,24 +327,11 @@ void bin_in_place(unsigned char* image, std::int32_t width, std::int32_t height,
   }
   const std::int64_t out_width = width / hbin;
   const std::int64_t out_height = height / vbin;
-  // Block by block in output order: an output pixel never lies beyond the first input pixel of
-  // its block, nor at or beyond any input pixel of a later block, so no input is overwritten
-  // before it is read. The pixels are 10-bit values, so clamping the block's sum once gives what
-  // clamping after every addition gives.
-  for (std::int64_t row = 0; row < out_height; ++row) {
-    const unsigned char* block_rows = image + 2 * row * vbin * width;
-    unsigned char* out = image + 2 * row * out_width;
-    for (std::int64_t column = 0; column < out_width; ++column) {
-      std::uint32_t sum = 0;
-      const unsigned char* block = block_rows + 2 * column * hbin;
-      for (std::int32_t dr = 0; dr < vbin; ++dr) {
-        const unsigned char* in = block + std::int64_t{2} * dr * width;
-        for (std::int32_t dc = 0; dc < hbin; ++dc) {
-          sum += load_pixel(in + 2 * dc);
-        }
-      }
-      store_pixel(out + 2 * column, std::min(sum, max_pixel_value));
-    }
+  // 16-bit sums hold up to 64 pixels of 1023; larger blocks sum in 32 bits.
+  if (std::int64_t{hbin} * vbin * max_pixel_value <= 0xFFFF) {
+    bin_rows<std::uint16_t>(image, width, hbin, vbin, out_width, out_height);
+  } else {
+    bin_rows<std::uint32_t>(image, width, hbin, vbin, out_width, out_height);
   }
 }
 
