@@ -4,6 +4,7 @@
 // per second of acquisition; first with the camera at maximum rate, then paced at about 400 MB/s.
 //   acquisition_bench [seconds per run, default 3]
 #include "include/qmx_module.h"
+#include "sim/hotplug_monitor.h"
 #include "sim/qmx_sim.h"
 
 #include <chrono>
@@ -138,6 +139,9 @@ void print(const char* what, const run_result& r) {
 
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
+  // The monitor stand-in must be loaded before the module initialises; calling it keeps the
+  // linker from dropping it.
+  hotplug_monitor_wait_idle(0);
 #if defined(_WIN32)
   void* library = reinterpret_cast<void*>(LoadLibraryA("orbanite_qmx_camera.dll"));
 #else
