@@ -172,14 +172,15 @@ usb_transport::~usb_transport() {
     // Ends every pending request and stops the handle's threads: no callback runs after this.
     libusb_close(handle);
     handle = nullptr;
-  }
-  // A request the driver is finishing while the handle closes may still touch its buffer
-  // for a moment; the pause covers it before any buffer is freed.
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(close_drain_pause_ms);
-  for (auto now = std::chrono::steady_clock::now(); now < deadline;
-       now = std::chrono::steady_clock::now()) {
-    std::this_thread::sleep_for(deadline - now);
+    // A request the driver is finishing while the handle closes may still touch its buffer
+    // for a moment; the pause covers it before any buffer is freed. A transport whose device
+    // never opened had nothing in flight and does not pause.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(close_drain_pause_ms);
+    for (auto now = std::chrono::steady_clock::now(); now < deadline;
+         now = std::chrono::steady_clock::now()) {
+      std::this_thread::sleep_for(deadline - now);
+    }
   }
   if (image_pool) {
     for (const auto& slot : image_pool->slots) {

@@ -16,6 +16,8 @@ constexpr int identify_give_up_ms = 5000;
 constexpr int identify_max_attempts = 50;
 constexpr int event_handler_poll_ms = 1;
 constexpr std::size_t identify_reply_bytes = 1024;
+constexpr int open_retries = 3;
+constexpr int open_retry_ms = 20;
 
 // Sends `command` (with its terminator) until a reply without "error" comes; a failed
 // transaction counts as an empty reply. Empty after 5 s of "error" replies.
@@ -209,7 +211,15 @@ void process_arrival(camera_list& list) {
 void identify_camera(libusb_device* device, std::string& device_id, std::string& serial_number) {
   device_id.clear();
   serial_number.clear();
+  // The USB layer reads a new device's descriptor through a shared open of its own when the
+  // device arrives; an exclusive open that meets that moment is refused. A few short retries
+  // tell this apart from a camera that cannot be opened at all.
   auto temporary = std::make_unique<qmx::camera>(device);
+  for (int retry = 0; retry < open_retries && temporary->parameters.transport_failed; ++retry) {
+    temporary.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(open_retry_ms));
+    temporary = std::make_unique<qmx::camera>(device);
+  }
   if (temporary->parameters.transport_failed) {
     return;
   }
