@@ -56,6 +56,9 @@ struct frame_assembly_state {
   // Held by the image handler for each packet and by arming while it rewrites this state, so
   // that arming never meets a packet half handled (re-arming without a stop included).
   std::mutex path_mutex;
+  // Image completions the handler has seen, counted before anything else it does; arming waits
+  // for this to stand still so that packets sent before it are all behind it.
+  std::atomic<std::uint64_t> completions_seen{0};
   // Held by the frame hand-outs around their held frame (one per kind of wait), and by arming
   // while it discards the held frames.
   std::mutex wait_hold_mutex;

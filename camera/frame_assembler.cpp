@@ -168,6 +168,7 @@ void store_pixel(unsigned char* p, std::uint32_t value) {
 void assemble_packet(const image_completion& completion) {
   auto* c = static_cast<camera*>(completion.context);
   if (c != nullptr) {
+    c->assembly.completions_seen.fetch_add(1, std::memory_order_relaxed);
     // Arming takes this lock while it rewrites the state: a packet is handled wholly before or
     // wholly after it. Uncontended otherwise, it costs a few nanoseconds per 16 KB packet.
     std::lock_guard path(c->assembly.path_mutex);

@@ -6,7 +6,9 @@
 
 #include <climits>
 #include <cstdint>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 
@@ -65,6 +67,27 @@ std::int32_t fill_bytes_for(std::int32_t row_bits) {
     return 1;
   }
   return (row_bits / 16) % 2 == 1 ? 2 : 0;
+}
+
+constexpr auto quiet_period = std::chrono::milliseconds(20);
+constexpr auto quiet_poll = std::chrono::milliseconds(5);
+constexpr auto quiet_limit = std::chrono::milliseconds(2000);
+
+void wait_until_quiet(frame_assembly_state& a) {
+  const auto limit = std::chrono::steady_clock::now() + quiet_limit;
+  std::uint64_t seen = a.completions_seen.load();
+  auto quiet_since = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(quiet_poll);
+    const std::uint64_t now_seen = a.completions_seen.load();
+    const auto now = std::chrono::steady_clock::now();
+    if (now_seen != seen) {
+      seen = now_seen;
+      quiet_since = now;
+    } else if (now - quiet_since >= quiet_period) {
+      return;
+    }
+  }
 }
 
 } // namespace
@@ -131,6 +154,12 @@ int arm(camera& c, unsigned char* buffer, std::int32_t buffer_size, char* respon
   frame_assembly_state& a = c.assembly;
   // Stop the frame path: waiters are released and the handler ignores packets from here on.
   abort_delivery(a, true);
+  // Packets the camera sent before it was stopped may still wait in the USB layer's queue for
+  // the handler; handled after the new geometry is in place they would be cut into its slots.
+  // They are let through (and ignored) first: the path counts as drained once no completion has
+  // come for a while. A camera that still streams (re-arming without "stop") keeps its geometry,
+  // since the region cannot change while it is armed, so the wait then ends at its limit.
+  wait_until_quiet(a);
   {
     std::scoped_lock holds(a.wait_hold_mutex, a.poll_hold_mutex, a.path_mutex);
     a.awaiting_frame_start = true;
