@@ -197,6 +197,19 @@ TEST(qmxcam, watch_prints_arrivals_and_removals_with_time_stamps) {
   EXPECT_FALSE(std::getline(lines, first)) << r.out;
 }
 
+TEST(qmxcam, an_unplug_during_an_acquisition_is_reported_and_fails) {
+  const std::string file = scratch("unplugged.tif");
+  const run_result r = run({"acquire", "--seconds", "60", "--sim-fps", "5", "--sim-unplug-after",
+                            "1", "--output", file});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.err.rfind("qmxcam acquire: the camera QMXSIM-0001 was unplugged during the "
+                        "acquisition; the files hold every frame taken before\n",
+                        0),
+            0u)
+      << r.err;
+  std::remove(file.c_str());
+}
+
 TEST(qmxcam, an_interrupt_during_an_acquisition_stops_it_and_closes_the_camera) {
   const std::string file = scratch("interrupted.tif");
   const run_result r =

@@ -34,6 +34,7 @@ constexpr unsigned long long default_queue_frames = 64;
 constexpr double default_no_frame_seconds = 10;
 constexpr auto progress_interval = std::chrono::milliseconds(250);
 constexpr auto control_poll = std::chrono::milliseconds(20);
+constexpr auto presence_poll = std::chrono::milliseconds(250);
 
 std::vector<option_row> acquire_options() {
   std::vector<option_row> rows = camera_options();
@@ -55,6 +56,7 @@ std::vector<option_row> acquire_options() {
       {"sim-faults", "LIST", "simulated camera: packet faults per packet, e.g. drop=0.01,shorten=0.01"
                              " (drop, shorten, repeat, reorder, corrupt)"},
       {"sim-seed", "N", "simulated camera: seed value of the fault generator"},
+      {"sim-unplug-after", "S", "simulated camera: unplug it S seconds into the acquisition"},
   };
   rows.insert(rows.end(), own.begin(), own.end());
   return rows;
@@ -87,6 +89,7 @@ struct acquire_settings {
   qmx_sim_packet_faults faults{};
   bool sim_seed = false;
   unsigned long long seed = 0;
+  double unplug_after = 0; // 0: never
 };
 
 bool read_faults(const std::string& text, qmx_sim_packet_faults& faults, std::string& error) {
@@ -227,6 +230,11 @@ bool read_settings(const command_line& line, acquire_settings& s, std::string& e
       return false;
     }
   }
+  if (line.has("sim-unplug-after") &&
+      (!read_double(line.value("sim-unplug-after"), s.unplug_after) || s.unplug_after <= 0)) {
+    error = "--sim-unplug-after takes a positive number of seconds";
+    return false;
+  }
   return true;
 }
 
@@ -258,7 +266,7 @@ std::string describe_drops(const std::string& statistics, unsigned long long& to
 }
 
 // Why the acquisition ended.
-enum class ending { count_reached, duration, interrupt, no_frames, failure };
+enum class ending { count_reached, duration, interrupt, no_frames, unplugged, failure };
 
 } // namespace
 
@@ -310,7 +318,8 @@ int run_acquire(const std::vector<std::string>& words) {
 
   // Simulated-camera options act on the simulator directly.
   const bool wants_simulator =
-      !settings.sim_fps.empty() || settings.sim_max_rate || settings.sim_faults || settings.sim_seed;
+      !settings.sim_fps.empty() || settings.sim_max_rate || settings.sim_faults ||
+      settings.sim_seed || settings.unplug_after > 0;
   const int simulated = s.simulated_camera();
   if (wants_simulator && simulated == 0) {
     report("acquire", "the --sim-* options need a camera that qmxcam plugged in itself");
@@ -417,8 +426,15 @@ int run_acquire(const std::vector<std::string>& words) {
   const auto start = clock_type::now();
   std::thread control([&] {
     std::unique_lock lock(mutex);
+    bool unplugged = false;
+    auto next_presence_check = start + presence_poll;
     while (!done) {
       const auto now = clock_type::now();
+      if (settings.unplug_after > 0 && !unplugged &&
+          now - start >= std::chrono::duration<double>(settings.unplug_after)) {
+        unplugged = true;
+        qmx_sim_camera_unplug(simulated);
+      }
       const auto silent = now - clock_type::time_point(clock_type::duration(last_frame_ticks.load()));
       ending reason = ending::failure;
       bool stop = true;
@@ -429,7 +445,14 @@ int run_acquire(const std::vector<std::string>& words) {
         reason = ending::duration;
       } else if (silent >= std::chrono::duration<double>(settings.no_frame_seconds)) {
         reason = ending::no_frames;
+      } else if (now >= next_presence_check &&
+                 m.get(handle, "image_width").code == QMX_DISCONNECTED) {
+        // A wait for a frame does not end when the camera leaves; the get side tells.
+        reason = ending::unplugged;
       } else {
+        if (now >= next_presence_check) {
+          next_presence_check = now + presence_poll;
+        }
         stop = false;
       }
       if (stop) {
@@ -502,6 +525,8 @@ int run_acquire(const std::vector<std::string>& words) {
   if (const reply stats = m.get(handle, "qmx_module.acquisition_statistics"); stats.ok()) {
     statistics = stats.text;
   }
+  // A camera that left while frames were awaited answers 14 to every get.
+  const bool camera_gone = m.get(handle, "image_width").code == QMX_DISCONNECTED;
   const reply stopped = m.set(handle, "stop");
   if (progress) {
     std::fputc('\n', stderr);
@@ -510,9 +535,19 @@ int run_acquire(const std::vector<std::string>& words) {
   writer.finish();
 
   int status = exit_ok;
+  if (result == ending::unplugged ||
+      (camera_gone && result != ending::count_reached && result != ending::duration)) {
+    // This says more than the wait's result code or the silence that followed the unplug.
+    report("acquire", "the camera " + s.camera_id() +
+                          " was unplugged during the acquisition; the files hold every frame "
+                          "taken before");
+    status = exit_failure;
+    result = ending::count_reached;
+  }
   switch (result) {
   case ending::count_reached:
   case ending::duration:
+  case ending::unplugged:
     break;
   case ending::interrupt:
     report("acquire", "interrupted; the files hold every frame taken so far");
