@@ -53,8 +53,9 @@ std::vector<option_row> acquire_options() {
       {"no-frame-timeout", "S", "give up when no frame comes for S seconds (default 10)"},
       {"sim-fps", "N", "simulated camera: frames per second (its \"fps\" setting)"},
       {"sim-max-rate", nullptr, "simulated camera: frames as fast as the host takes them"},
-      {"sim-faults", "LIST", "simulated camera: packet faults per packet, e.g. drop=0.01,shorten=0.01"
-                             " (drop, shorten, repeat, reorder, corrupt)"},
+      {"sim-faults", "LIST",
+       "simulated camera: packet faults per packet, e.g. drop=0.01,shorten=0.01"
+       " (drop, shorten, repeat, reorder, corrupt)"},
       {"sim-seed", "N", "simulated camera: seed value of the fault generator"},
       {"sim-unplug-after", "S", "simulated camera: unplug it S seconds into the acquisition"},
   };
@@ -62,7 +63,7 @@ std::vector<option_row> acquire_options() {
   return rows;
 }
 
-const char* synopsis =
+const char *synopsis =
     "[OPTIONS]\n\n"
     "Takes frames from a camera and writes them out. Frames are copied out of the module's\n"
     "buffer at once and written on a thread of their own; frames the disk cannot keep up with\n"
@@ -92,7 +93,7 @@ struct acquire_settings {
   double unplug_after = 0; // 0: never
 };
 
-bool read_faults(const std::string& text, qmx_sim_packet_faults& faults, std::string& error) {
+bool read_faults(const std::string &text, qmx_sim_packet_faults &faults, std::string &error) {
   std::stringstream list(text);
   std::string item;
   while (std::getline(list, item, ',')) {
@@ -115,7 +116,8 @@ bool read_faults(const std::string& text, qmx_sim_packet_faults& faults, std::st
     } else if (name == "corrupt") {
       faults.corrupt_magic = chance;
     } else {
-      error = "--sim-faults: unknown fault '" + name + "' (drop, shorten, repeat, reorder, corrupt)";
+      error =
+          "--sim-faults: unknown fault '" + name + "' (drop, shorten, repeat, reorder, corrupt)";
       return false;
     }
   }
@@ -123,8 +125,8 @@ bool read_faults(const std::string& text, qmx_sim_packet_faults& faults, std::st
 }
 
 // Checks the option values before anything is loaded; false with a message.
-bool read_settings(const command_line& line, acquire_settings& s, std::string& error) {
-  auto positive = [&](const char* name, unsigned long long& to) {
+bool read_settings(const command_line &line, acquire_settings &s, std::string &error) {
+  auto positive = [&](const char *name, unsigned long long &to) {
     if (line.has(name) && (!read_unsigned(line.value(name), to) || to == 0)) {
       error = std::string("--") + name + " takes a positive whole number, not '" +
               line.value(name) + "'";
@@ -161,8 +163,7 @@ bool read_settings(const command_line& line, acquire_settings& s, std::string& e
       ++count;
     }
     if (count != 4 || s.roi_values[0] > s.roi_values[2] || s.roi_values[1] > s.roi_values[3]) {
-      error = "--roi takes X1,Y1,X2,Y2 with X1 <= X2 and Y1 <= Y2, not '" + line.value("roi") +
-              "'";
+      error = "--roi takes X1,Y1,X2,Y2 with X1 <= X2 and Y1 <= Y2, not '" + line.value("roi") + "'";
       return false;
     }
   }
@@ -203,9 +204,9 @@ bool read_settings(const command_line& line, acquire_settings& s, std::string& e
     error = "this build of qmxcam cannot write a PNG preview (built without the image libraries)";
     return false;
   }
-  static constexpr const char* extensions[] = {".tif", ".fits", ".raw"};
-  s.output = line.value("output",
-                        std::string("qmxcam_frames") + extensions[static_cast<int>(s.format)]);
+  static constexpr const char *extensions[] = {".tif", ".fits", ".raw"};
+  s.output =
+      line.value("output", std::string("qmxcam_frames") + extensions[static_cast<int>(s.format)]);
   s.per_frame = line.has("per-frame");
   s.preview = line.value("preview");
   if (line.has("sim-fps")) {
@@ -238,13 +239,13 @@ bool read_settings(const command_line& line, acquire_settings& s, std::string& e
   return true;
 }
 
-std::uint32_t u32_at(const unsigned char* p) {
+std::uint32_t u32_at(const unsigned char *p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
 // "frames_delivered=3 packets_seen=9 dropped_x=0 ..." as the sum of the drops and the causes
 // that are not zero.
-std::string describe_drops(const std::string& statistics, unsigned long long& total) {
+std::string describe_drops(const std::string &statistics, unsigned long long &total) {
   std::stringstream fields(statistics);
   std::string field;
   std::string causes;
@@ -258,8 +259,8 @@ std::string describe_drops(const std::string& statistics, unsigned long long& to
     read_unsigned(field.substr(equals + 1), value);
     total += value;
     if (value != 0) {
-      causes += (causes.empty() ? "" : ", ") + field.substr(8, equals - 8) + " " +
-                std::to_string(value);
+      causes +=
+          (causes.empty() ? "" : ", ") + field.substr(8, equals - 8) + " " + std::to_string(value);
     }
   }
   return causes.empty() ? std::to_string(total) : std::to_string(total) + " (" + causes + ")";
@@ -270,7 +271,7 @@ enum class ending { count_reached, duration, interrupt, no_frames, unplugged, fa
 
 } // namespace
 
-int run_acquire(const std::vector<std::string>& words) {
+int run_acquire(const std::vector<std::string> &words) {
   command_line line;
   const std::vector<option_row> rows = acquire_options();
   std::string error;
@@ -283,8 +284,8 @@ int run_acquire(const std::vector<std::string>& words) {
     return exit_ok;
   }
   if (!line.arguments.empty()) {
-    report("acquire", "unexpected argument '" + line.arguments.front() +
-                          "'; see 'qmxcam acquire --help'");
+    report("acquire",
+           "unexpected argument '" + line.arguments.front() + "'; see 'qmxcam acquire --help'");
     return exit_usage;
   }
   acquire_settings settings;
@@ -297,13 +298,13 @@ int run_acquire(const std::vector<std::string>& words) {
   if (!s.start(line) || !s.open_camera(line)) {
     return exit_failure;
   }
-  const module_host& m = s.module();
-  void* const handle = s.handle();
-  auto fail = [&](const std::string& what, int code) {
+  const module_host &m = s.module();
+  void *const handle = s.handle();
+  auto fail = [&](const std::string &what, int code) {
     s.report_result(what, code);
     return exit_failure;
   };
-  auto camera_setting = [&](const std::string& command) {
+  auto camera_setting = [&](const std::string &command) {
     const reply r = m.get(handle, command);
     if (!r.ok()) {
       s.report_result("\"" + command + "\"", r.code);
@@ -317,9 +318,9 @@ int run_acquire(const std::vector<std::string>& words) {
   };
 
   // Simulated-camera options act on the simulator directly.
-  const bool wants_simulator =
-      !settings.sim_fps.empty() || settings.sim_max_rate || settings.sim_faults ||
-      settings.sim_seed || settings.unplug_after > 0;
+  const bool wants_simulator = !settings.sim_fps.empty() || settings.sim_max_rate ||
+                               settings.sim_faults || settings.sim_seed ||
+                               settings.unplug_after > 0;
   const int simulated = s.simulated_camera();
   if (wants_simulator && simulated == 0) {
     report("acquire", "the --sim-* options need a camera that qmxcam plugged in itself");
@@ -369,7 +370,7 @@ int run_acquire(const std::vector<std::string>& words) {
   // What the frames will be.
   frame_info info;
   info.camera_id = s.camera_id();
-  auto number = [&](const char* key, unsigned long long& value) {
+  auto number = [&](const char *key, unsigned long long &value) {
     const reply r = m.get(handle, key);
     if (!r.ok()) {
       s.report_result(std::string("get \"") + key + "\"", r.code);
@@ -382,9 +383,8 @@ int run_acquire(const std::vector<std::string>& words) {
     return true;
   };
   unsigned long long width = 0, height = 0, hbin = 0, vbin = 0, slot_bytes = 0;
-  if (!number("image_width", width) || !number("image_height", height) ||
-      !number("hbin", hbin) || !number("vbin", vbin) ||
-      !number("acquisition_bytes_per_frame", slot_bytes)) {
+  if (!number("image_width", width) || !number("image_height", height) || !number("hbin", hbin) ||
+      !number("vbin", vbin) || !number("acquisition_bytes_per_frame", slot_bytes)) {
     return exit_failure;
   }
   const reply roi = m.get(handle, "roi");
@@ -435,7 +435,8 @@ int run_acquire(const std::vector<std::string>& words) {
         unplugged = true;
         qmx_sim_camera_unplug(simulated);
       }
-      const auto silent = now - clock_type::time_point(clock_type::duration(last_frame_ticks.load()));
+      const auto silent =
+          now - clock_type::time_point(clock_type::duration(last_frame_ticks.load()));
       ending reason = ending::failure;
       bool stop = true;
       if (interrupted()) {
@@ -485,13 +486,14 @@ int run_acquire(const std::vector<std::string>& words) {
       break;
     }
     last_frame_ticks.store(clock_type::now().time_since_epoch().count());
-    const auto* slot = reinterpret_cast<const unsigned char*>(static_cast<std::uintptr_t>(address));
+    const auto *slot =
+        reinterpret_cast<const unsigned char *>(static_cast<std::uintptr_t>(address));
     // Copied now: the next wait gives this slot back to the module.
     frame f;
     f.info = info;
     f.info.frame_counter = u32_at(slot + tag_frame_counter);
-    f.info.timestamp = (std::uint64_t{u32_at(slot + tag_timestamp_high)} << 32) |
-                       u32_at(slot + tag_timestamp_low);
+    f.info.timestamp =
+        (std::uint64_t{u32_at(slot + tag_timestamp_high)} << 32) | u32_at(slot + tag_timestamp_low);
     f.pixels.resize(std::size_t{info.width} * info.height);
     std::memcpy(f.pixels.data(), slot + tag_block_bytes, image_bytes);
     if (settings.format == file_format::raw) {
@@ -602,15 +604,15 @@ int run_acquire(const std::vector<std::string>& words) {
   std::fprintf(stderr,
                "qmxcam acquire: %llu frames of %u x %u (binning %ux%u) from %s in %.2f s: %.1f "
                "fps, %.1f MB/s; dropped by the module: %s; written: %llu\n",
-               taken, info.width, info.height, info.hbin, info.vbin, s.camera_id().c_str(),
-               elapsed, elapsed > 0 ? taken / elapsed : 0.0,
+               taken, info.width, info.height, info.hbin, info.vbin, s.camera_id().c_str(), elapsed,
+               elapsed > 0 ? taken / elapsed : 0.0,
                elapsed > 0 ? taken * image_bytes / elapsed / 1e6 : 0.0, dropped.c_str(),
                static_cast<unsigned long long>(writer.written()));
   if (settings.sim_faults) {
     std::fprintf(stderr, "qmxcam acquire: simulated faults drawn with seed %u\n",
                  qmx_sim_random_seed(simulated));
   }
-  for (const std::string& file : sink->files()) {
+  for (const std::string &file : sink->files()) {
     std::cout << file << '\n';
   }
   if (preview_written) {

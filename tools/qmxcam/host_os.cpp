@@ -33,31 +33,33 @@ BOOL WINAPI console_handler(DWORD event) {
   return FALSE;
 }
 #else
-void sigint_handler(int) { interrupt_seen.store(true); }
+void sigint_handler(int) {
+  interrupt_seen.store(true);
+}
 #endif
 
 } // namespace
 
-void* load_library(const std::string& file, std::string& error) {
+void *load_library(const std::string &file, std::string &error) {
 #if defined(_WIN32)
   HMODULE library = LoadLibraryA(file.c_str());
   if (library == nullptr) {
     error = "LoadLibrary failed with system error " + std::to_string(GetLastError());
   }
-  return reinterpret_cast<void*>(library);
+  return reinterpret_cast<void *>(library);
 #else
-  void* library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void *library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
-    const char* reason = dlerror();
+    const char *reason = dlerror();
     error = reason != nullptr ? reason : "dlopen failed";
   }
   return library;
 #endif
 }
 
-void* library_symbol(void* library, const char* name) {
+void *library_symbol(void *library, const char *name) {
 #if defined(_WIN32)
-  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+  return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(library), name));
 #else
   return dlsym(library, name);
 #endif
@@ -74,7 +76,9 @@ void install_interrupt_handler() {
 #endif
 }
 
-bool interrupted() { return interrupt_seen.load(); }
+bool interrupted() {
+  return interrupt_seen.load();
+}
 
 std::string executable_folder() {
 #if defined(_WIN32)
@@ -96,7 +100,7 @@ std::string executable_folder() {
   return separator == std::string::npos ? "" : text.substr(0, separator + 1);
 }
 
-const char* module_file_name() {
+const char *module_file_name() {
 #if defined(_WIN32)
   return "orbanite_qmx_camera.dll";
 #else

@@ -19,7 +19,7 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-constexpr const char* usage_text =
+constexpr const char *usage_text =
     "Usage: qmxcam COMMAND [OPTIONS] [ARGUMENTS]\n"
     "\n"
     "A host program for the camera module: it loads the module at run time, as an imaging SDK\n"
@@ -39,9 +39,9 @@ constexpr const char* usage_text =
 
 // Parses the words of one subcommand; prints its help or a usage error. Returns -1 to go on,
 // otherwise the exit status.
-int parse_or_exit(const std::string& command, const std::vector<std::string>& words,
-                  const std::vector<option_row>& rows, const std::string& synopsis,
-                  std::size_t least_arguments, std::size_t most_arguments, command_line& line) {
+int parse_or_exit(const std::string &command, const std::vector<std::string> &words,
+                  const std::vector<option_row> &rows, const std::string &synopsis,
+                  std::size_t least_arguments, std::size_t most_arguments, command_line &line) {
   std::string error;
   if (!parse_command_line(words, rows, line, error)) {
     report(command, error + "; see 'qmxcam " + command + " --help'");
@@ -52,16 +52,16 @@ int parse_or_exit(const std::string& command, const std::vector<std::string>& wo
     return exit_ok;
   }
   if (line.arguments.size() < least_arguments || line.arguments.size() > most_arguments) {
-    report(command, (line.arguments.size() < least_arguments ? "missing argument"
-                                                              : "unexpected argument '" +
-                                                                    line.arguments.back() + "'") +
+    report(command, (line.arguments.size() < least_arguments
+                         ? "missing argument"
+                         : "unexpected argument '" + line.arguments.back() + "'") +
                         "; usage: qmxcam " + command + " " + synopsis);
     return exit_usage;
   }
   return -1;
 }
 
-std::string join(const std::vector<std::string>& words, std::size_t from) {
+std::string join(const std::vector<std::string> &words, std::size_t from) {
   std::string text;
   for (std::size_t i = from; i < words.size(); ++i) {
     text += (i > from ? " " : "") + words[i];
@@ -69,7 +69,7 @@ std::string join(const std::vector<std::string>& words, std::size_t from) {
   return text;
 }
 
-int run_list(const std::vector<std::string>& words) {
+int run_list(const std::vector<std::string> &words) {
   command_line line;
   const std::string synopsis =
       "[OPTIONS]\n\nPrints one line per attached camera: its device ID and its serial number.";
@@ -95,7 +95,7 @@ int run_list(const std::vector<std::string>& words) {
   return exit_ok;
 }
 
-int run_info(const std::vector<std::string>& words) {
+int run_info(const std::vector<std::string> &words) {
   command_line line;
   const std::string synopsis = "[OPTIONS]\n\nPrints the camera's parameters, one per line.";
   if (const int status = parse_or_exit("info", words, camera_options(), synopsis, 0, 0, line);
@@ -106,12 +106,12 @@ int run_info(const std::vector<std::string>& words) {
   if (!s.start(line) || !s.open_camera(line)) {
     return exit_failure;
   }
-  static constexpr const char* keys[] = {
-      "image_width", "image_height", "hbin",  "vbin",        "acquisition_bytes_per_frame",
-      "usb_speed",   "roi",          "gain",  "exposure_ms", "fps"};
+  static constexpr const char *keys[] = {
+      "image_width", "image_height", "hbin", "vbin",        "acquisition_bytes_per_frame",
+      "usb_speed",   "roi",          "gain", "exposure_ms", "fps"};
   int status = exit_ok;
   std::cout << "camera: " << s.camera_id() << '\n';
-  for (const char* key : keys) {
+  for (const char *key : keys) {
     const reply r = s.module().get(s.handle(), key);
     if (!r.ok()) {
       s.report_result(std::string("get \"") + key + "\"", r.code);
@@ -126,7 +126,7 @@ int run_info(const std::vector<std::string>& words) {
   return s.close_camera() ? status : exit_failure;
 }
 
-int run_get(const std::vector<std::string>& words) {
+int run_get(const std::vector<std::string> &words) {
   command_line line;
   const std::string synopsis =
       "KEY [OPTIONS]\n\nPrints one parameter: a module keyword (image_width, image_height, hbin,\n"
@@ -161,7 +161,7 @@ int run_get(const std::vector<std::string>& words) {
   return s.close_camera() ? exit_ok : exit_failure;
 }
 
-int run_set(const std::vector<std::string>& words) {
+int run_set(const std::vector<std::string> &words) {
   command_line line;
   const std::string synopsis =
       "KEY [VALUE...] [OPTIONS]\n\nChanges one parameter: module keywords (hbin N, vbin N,\n"
@@ -185,8 +185,9 @@ int run_set(const std::vector<std::string>& words) {
   // These two take their value as data; every other keyword carries it in the command text.
   const bool value_as_data = key == "image_metadata" || key == "image_poll_timeout_ms";
   std::string data = value;
-  const reply r = value_as_data ? s.module().set(s.handle(), key, data.data(), data.size() + 1)
-                                : s.module().set(s.handle(), value.empty() ? key : key + " " + value);
+  const reply r = value_as_data
+                      ? s.module().set(s.handle(), key, data.data(), data.size() + 1)
+                      : s.module().set(s.handle(), value.empty() ? key : key + " " + value);
   if (!r.ok()) {
     s.report_result("set \"" + key + "\"", r.code);
     s.close_camera();
@@ -203,7 +204,7 @@ int run_set(const std::vector<std::string>& words) {
   return s.close_camera() ? exit_ok : exit_failure;
 }
 
-int run_cmd(const std::vector<std::string>& words) {
+int run_cmd(const std::vector<std::string> &words) {
   command_line line;
   const std::string synopsis = "TEXT... [OPTIONS]\n\nSends TEXT to the camera as it is (through "
                                "\"pqmx\") and prints the camera's reply.";
@@ -243,16 +244,16 @@ std::string wall_clock_now() {
   return with_ms;
 }
 
-int run_watch(const std::vector<std::string>& words) {
+int run_watch(const std::vector<std::string> &words) {
   std::vector<option_row> rows = common_options();
-  rows.push_back({"sim-plug", "N", "plug in and unplug N simulated demo cameras, one after another"});
+  rows.push_back(
+      {"sim-plug", "N", "plug in and unplug N simulated demo cameras, one after another"});
   rows.push_back({"seconds", "S", "stop after S seconds (default: run until Ctrl-C)"});
   command_line line;
   const std::string synopsis =
       "[OPTIONS]\n\nPrints camera arrivals and removals with time stamps until Ctrl-C. A camera\n"
       "arrives about one second after it is plugged in, once the module has identified it.";
-  if (const int status = parse_or_exit("watch", words, rows, synopsis, 0, 0, line);
-      status >= 0) {
+  if (const int status = parse_or_exit("watch", words, rows, synopsis, 0, 0, line); status >= 0) {
     return status;
   }
   unsigned long long demo_cameras = 0;
@@ -336,7 +337,7 @@ int run_watch(const std::vector<std::string>& words) {
 } // namespace
 } // namespace qmxcam
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   using namespace qmxcam;
   std::vector<std::string> words(argv + 1, argv + argc);
   if (words.empty()) {
@@ -371,7 +372,7 @@ int main(int argc, char** argv) {
     if (command == "acquire") {
       return run_acquire(words);
     }
-  } catch (const std::exception& failure) {
+  } catch (const std::exception &failure) {
     std::cerr << "qmxcam " << command << ": " << failure.what() << std::endl;
     return exit_failure;
   }

@@ -31,11 +31,11 @@ std::vector<option_row> camera_options() {
   return rows;
 }
 
-void report(const std::string& command, const std::string& message) {
+void report(const std::string &command, const std::string &message) {
   std::cerr << "qmxcam " << command << ": " << message << std::endl;
 }
 
-std::vector<std::string> split_list(const std::string& text) {
+std::vector<std::string> split_list(const std::string &text) {
   std::vector<std::string> parts;
   std::size_t start = 0;
   while (start < text.size()) {
@@ -51,12 +51,17 @@ std::vector<std::string> split_list(const std::string& text) {
   return parts;
 }
 
-session::~session() { close_camera(); }
+session::~session() {
+  close_camera();
+  // A notification still running when the process exits would meet the module's statics while
+  // they are destroyed.
+  hotplug_monitor_wait_idle(monitor_idle_wait_ms);
+}
 
-bool session::start(const command_line& line) {
+bool session::start(const command_line &line) {
   unsigned long long cameras = default_simulated_cameras;
-  if (line.has("sim-cameras") && (!read_unsigned(line.value("sim-cameras"), cameras) ||
-                                  cameras > most_simulated_cameras)) {
+  if (line.has("sim-cameras") &&
+      (!read_unsigned(line.value("sim-cameras"), cameras) || cameras > most_simulated_cameras)) {
     report(command_, "--sim-cameras takes a number from 0 to " +
                          std::to_string(most_simulated_cameras) + ", not '" +
                          line.value("sim-cameras") + "'");
@@ -83,7 +88,7 @@ bool session::start(const command_line& line) {
   return true;
 }
 
-bool session::open_camera(const command_line& line) {
+bool session::open_camera(const command_line &line) {
   std::string ids;
   std::string serials;
   module_.list(ids, serials);
@@ -97,7 +102,7 @@ bool session::open_camera(const command_line& line) {
     wanted = attached.front();
   } else {
     bool found = false;
-    for (const std::string& id : attached) {
+    for (const std::string &id : attached) {
       found = found || id == wanted;
     }
     if (!found) {
@@ -106,7 +111,7 @@ bool session::open_camera(const command_line& line) {
       return false;
     }
   }
-  void* handle = nullptr;
+  void *handle = nullptr;
   if (const int result = module_.create(wanted, &handle); result != 0) {
     report_result("opening camera '" + wanted + "'", result);
     return false;
@@ -143,10 +148,12 @@ bool session::close_camera() {
   return true;
 }
 
-void session::report_result(const std::string& what, int code) const {
+void session::report_result(const std::string &what, int code) const {
   report(command_, what + " failed: module result " + describe_result(code));
 }
 
-bool session::camera_refused(const reply& r) { return r.text.rfind("error", 0) == 0; }
+bool session::camera_refused(const reply &r) {
+  return r.text.rfind("error", 0) == 0;
+}
 
 } // namespace qmxcam
