@@ -17,7 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
+extern char **environ;
 
 namespace {
 
@@ -27,19 +27,19 @@ struct run_result {
   std::string err;
 };
 
-std::string read_file(const std::string& path) {
+std::string read_file(const std::string &path) {
   std::ifstream in(path);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
 }
 
-std::string scratch(const std::string& name) {
+std::string scratch(const std::string &name) {
   return ::testing::TempDir() + "qmxcam_test_" + std::to_string(getpid()) + "_" + name;
 }
 
 // Runs qmxcam with `arguments` (no shell), stdout and stderr to files; waits for it.
-run_result run(const std::vector<std::string>& arguments, int interrupt_after_ms = -1) {
+run_result run(const std::vector<std::string> &arguments, int interrupt_after_ms = -1) {
   const std::string out = scratch("out");
   const std::string err = scratch("err");
   posix_spawn_file_actions_t actions;
@@ -48,8 +48,8 @@ run_result run(const std::vector<std::string>& arguments, int interrupt_after_ms
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<std::string> words = {QMXCAM_FILE};
   words.insert(words.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) {
+  std::vector<char *> argv;
+  for (std::string &word : words) {
     argv.push_back(word.data());
   }
   argv.push_back(nullptr);
@@ -123,7 +123,7 @@ TEST(qmxcam, an_unknown_camera_is_named_with_the_attached_ones) {
 }
 
 TEST(qmxcam, every_command_has_help) {
-  for (const char* command : {"list", "info", "get", "set", "cmd", "watch", "acquire"}) {
+  for (const char *command : {"list", "info", "get", "set", "cmd", "watch", "acquire"}) {
     const run_result r = run({command, "--help"});
     EXPECT_EQ(r.status, 0) << command;
     EXPECT_EQ(r.out.rfind(std::string("Usage: qmxcam ") + command, 0), 0u) << r.out;
@@ -134,7 +134,7 @@ TEST(qmxcam, every_command_has_help) {
 TEST(qmxcam, info_shows_geometry_speed_and_settings) {
   const run_result r = run({"info"});
   EXPECT_EQ(r.status, 0) << r.err;
-  for (const char* line :
+  for (const char *line :
        {"camera: QMXSIM-0001\n", "image_width: 1280\n", "image_height: 1024\n", "hbin: 1\n",
         "vbin: 1\n", "acquisition_bytes_per_frame: 2626608\n", "usb_speed: USB 3.0\n",
         "roi: 0 0 1279 1023\n", "gain: 0\n", "fps: 0\n"}) {
