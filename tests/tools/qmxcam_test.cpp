@@ -1,0 +1,226 @@
+// qmxcam run as a process against simulated cameras, as a user runs it: listing, parameters,
+// the pass-through, connection events, and wrong input with its messages and exit statuses;
+// an interrupt during an acquisition.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+struct run_result {
+  int status = -1; // exit status, or -1 when the process did not exit normally
+  std::string out;
+  std::string err;
+};
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string scratch(const std::string &name) {
+  return ::testing::TempDir() + "qmxcam_test_" + std::to_string(getpid()) + "_" + name;
+}
+
+// Runs qmxcam with `arguments` (no shell), stdout and stderr to files; waits for it.
+run_result run(const std::vector<std::string> &arguments, int interrupt_after_ms = -1) {
+  const std::string out = scratch("out");
+  const std::string err = scratch("err");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<std::string> words = {QMXCAM_FILE};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  std::vector<char *> argv;
+  for (std::string &word : words) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+  pid_t child = 0;
+  run_result result;
+  const int spawned = posix_spawn(&child, QMXCAM_FILE, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  EXPECT_EQ(spawned, 0);
+  if (spawned != 0) {
+    return result;
+  }
+  if (interrupt_after_ms >= 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(interrupt_after_ms));
+    kill(child, SIGINT);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = read_file(out);
+  result.err = read_file(err);
+  std::remove(out.c_str());
+  std::remove(err.c_str());
+  return result;
+}
+
+TEST(qmxcam, list_shows_every_simulated_camera_with_its_serial) {
+  const run_result r = run({"list", "--sim-cameras", "2"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "QMXSIM-0001\tSIM00001\nQMXSIM-0002\tSIM00002\n");
+}
+
+TEST(qmxcam, list_without_cameras_says_so_and_succeeds) {
+  const run_result r = run({"list", "--sim-cameras", "0"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "qmxcam list: no camera is attached\n");
+}
+
+TEST(qmxcam, an_unknown_option_is_a_usage_error_naming_the_option) {
+  const run_result r = run({"acquire", "--frames", "3", "--bogus"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "qmxcam acquire: unknown option '--bogus'; see 'qmxcam acquire --help'\n");
+}
+
+TEST(qmxcam, bad_option_values_are_usage_errors) {
+  run_result r = run({"acquire", "--bin", "3y2"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--bin takes HxV"), std::string::npos) << r.err;
+  r = run({"acquire", "--roi", "10,0,5,5"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--roi takes X1,Y1,X2,Y2"), std::string::npos) << r.err;
+  r = run({"acquire", "--sim-faults", "melt=0.5"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("unknown fault 'melt'"), std::string::npos) << r.err;
+  r = run({"list", "--sim-cameras", "many"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("--sim-cameras takes a number"), std::string::npos) << r.err;
+}
+
+TEST(qmxcam, an_unknown_command_is_a_usage_error) {
+  const run_result r = run({"snapshot"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "qmxcam: unknown command 'snapshot'; see 'qmxcam --help'\n");
+}
+
+TEST(qmxcam, an_unknown_camera_is_named_with_the_attached_ones) {
+  const run_result r = run({"acquire", "--camera", "QMXSIM-0099", "--frames", "1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "qmxcam acquire: no camera with device ID 'QMXSIM-0099' is attached "
+                   "(attached: QMXSIM-0001,)\n");
+}
+
+TEST(qmxcam, every_command_has_help) {
+  for (const char *command : {"list", "info", "get", "set", "cmd", "watch", "acquire"}) {
+    const run_result r = run({command, "--help"});
+    EXPECT_EQ(r.status, 0) << command;
+    EXPECT_EQ(r.out.rfind(std::string("Usage: qmxcam ") + command, 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("--help"), std::string::npos) << command;
+  }
+}
+
+TEST(qmxcam, info_shows_geometry_speed_and_settings) {
+  const run_result r = run({"info"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const char *line :
+       {"camera: QMXSIM-0001\n", "image_width: 1280\n", "image_height: 1024\n", "hbin: 1\n",
+        "vbin: 1\n", "acquisition_bytes_per_frame: 2626608\n", "usb_speed: USB 3.0\n",
+        "roi: 0 0 1279 1023\n", "gain: 0\n", "fps: 0\n"}) {
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
+  }
+  EXPECT_NE(r.out.find("exposure_ms: "), std::string::npos) << r.out;
+}
+
+TEST(qmxcam, get_set_and_cmd_reach_the_second_camera) {
+  run_result r = run({"get", "sernum", "--sim-cameras", "2", "--camera", "QMXSIM-0002"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "SIM00002\n");
+  r = run({"cmd", "id", "--sim-cameras", "2", "--camera", "QMXSIM-0002"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "QMXSIM-0002\n");
+  r = run({"set", "gain", "40"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "ok\n");
+  r = run({"set", "hbin", "2"});
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST(qmxcam, a_refusal_by_the_camera_fails_with_its_reason) {
+  run_result r = run({"set", "roi", "0", "0", "5", "5"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("qmxcam set: the camera refused \"roi\": error: ", 0), 0u) << r.err;
+  r = run({"get", "no_such_setting"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("qmxcam get: the camera refused \"no_such_setting\": error", 0), 0u)
+      << r.err;
+  r = run({"get"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("missing argument"), std::string::npos) << r.err;
+}
+
+TEST(qmxcam, a_failed_module_call_names_the_result_code_and_its_meaning) {
+  // A command longer than the camera's 1024-byte buffer is refused by the module itself.
+  const run_result r = run({"cmd", std::string(1100, 'x')});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("failed: module result 6 (bad argument or unknown key on the get side)"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST(qmxcam, watch_prints_arrivals_and_removals_with_time_stamps) {
+  const run_result r = run({"watch", "--sim-plug", "1", "--seconds", "5"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::istringstream lines(r.out);
+  std::string first;
+  std::string second;
+  std::getline(lines, first);
+  std::getline(lines, second);
+  // "2026-01-01 12:00:00.000  arrived  QMXSIM-0002"
+  ASSERT_GE(first.size(), 23u) << r.out;
+  EXPECT_EQ(first[4], '-');
+  EXPECT_EQ(first[19], '.');
+  EXPECT_EQ(first.substr(23), "  arrived  QMXSIM-0002") << r.out;
+  ASSERT_GE(second.size(), 23u) << r.out;
+  EXPECT_EQ(second.substr(23), "  left     QMXSIM-0002") << r.out;
+  EXPECT_FALSE(std::getline(lines, first)) << r.out;
+}
+
+TEST(qmxcam, an_unplug_during_an_acquisition_is_reported_and_fails) {
+  const std::string file = scratch("unplugged.tif");
+  const run_result r = run({"acquire", "--seconds", "60", "--sim-fps", "5", "--sim-unplug-after",
+                            "1", "--output", file});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.err.rfind("qmxcam acquire: the camera QMXSIM-0001 was unplugged during the "
+                        "acquisition; the files hold every frame taken before\n",
+                        0),
+            0u)
+      << r.err;
+  std::remove(file.c_str());
+}
+
+TEST(qmxcam, an_interrupt_during_an_acquisition_stops_it_and_closes_the_camera) {
+  const std::string file = scratch("interrupted.tif");
+  const run_result r =
+      run({"acquire", "--seconds", "60", "--sim-fps", "5", "--output", file}, 2500);
+  EXPECT_EQ(r.status, 130) << r.err;
+  EXPECT_NE(r.err.find("qmxcam acquire: interrupted; the files hold every frame taken so far"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find(" frames of 1280 x 1024 (binning 1x1) from QMXSIM-0001"), std::string::npos)
+      << r.err;
+  std::remove(file.c_str());
+}
+
+} // namespace

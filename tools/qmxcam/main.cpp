@@ -1,0 +1,381 @@
+// qmxcam: a host program for the camera module. It loads the module at run time as a host
+// imaging SDK does and lists cameras, shows and changes their parameters, passes commands
+// through, watches connection events and acquires frames into image files.
+#include "sim/hotplug_monitor.h"
+#include "sim/qmx_sim.h"
+#include "tools/qmxcam/host_os.h"
+#include "tools/qmxcam/session.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <ctime>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+namespace qmxcam {
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+constexpr const char *usage_text =
+    "Usage: qmxcam COMMAND [OPTIONS] [ARGUMENTS]\n"
+    "\n"
+    "A host program for the camera module: it loads the module at run time, as an imaging SDK\n"
+    "does. Unless --sim-cameras says otherwise, it first plugs in one simulated camera.\n"
+    "\n"
+    "Commands:\n"
+    "  list                 device IDs and serial numbers of the attached cameras\n"
+    "  info                 a camera's region, binning, frame geometry, USB speed, settings\n"
+    "  get KEY              one parameter (a module keyword or a camera setting)\n"
+    "  set KEY [VALUE...]   change a parameter\n"
+    "  cmd TEXT...          raw text to the camera; prints its reply\n"
+    "  watch                connection events with time stamps, until Ctrl-C\n"
+    "  acquire              take frames and write them to TIFF, FITS or raw files\n"
+    "\n"
+    "'qmxcam COMMAND --help' describes each command. Exit status: 0 on success, 1 on failure,\n"
+    "2 for a usage error, 130 when interrupted with Ctrl-C.\n";
+
+// Parses the words of one subcommand; prints its help or a usage error. Returns -1 to go on,
+// otherwise the exit status.
+int parse_or_exit(const std::string &command, const std::vector<std::string> &words,
+                  const std::vector<option_row> &rows, const std::string &synopsis,
+                  std::size_t least_arguments, std::size_t most_arguments, command_line &line) {
+  std::string error;
+  if (!parse_command_line(words, rows, line, error)) {
+    report(command, error + "; see 'qmxcam " + command + " --help'");
+    return exit_usage;
+  }
+  if (line.help) {
+    std::cout << "Usage: qmxcam " << command << " " << synopsis << "\n\n" << describe_options(rows);
+    return exit_ok;
+  }
+  if (line.arguments.size() < least_arguments || line.arguments.size() > most_arguments) {
+    report(command, (line.arguments.size() < least_arguments
+                         ? "missing argument"
+                         : "unexpected argument '" + line.arguments.back() + "'") +
+                        "; usage: qmxcam " + command + " " + synopsis);
+    return exit_usage;
+  }
+  return -1;
+}
+
+std::string join(const std::vector<std::string> &words, std::size_t from) {
+  std::string text;
+  for (std::size_t i = from; i < words.size(); ++i) {
+    text += (i > from ? " " : "") + words[i];
+  }
+  return text;
+}
+
+int run_list(const std::vector<std::string> &words) {
+  command_line line;
+  const std::string synopsis =
+      "[OPTIONS]\n\nPrints one line per attached camera: its device ID and its serial number.";
+  if (const int status = parse_or_exit("list", words, common_options(), synopsis, 0, 0, line);
+      status >= 0) {
+    return status;
+  }
+  session s("list");
+  if (!s.start(line)) {
+    return exit_failure;
+  }
+  std::string ids;
+  std::string serials;
+  s.module().list(ids, serials);
+  const std::vector<std::string> id_list = split_list(ids);
+  const std::vector<std::string> serial_list = split_list(serials);
+  for (std::size_t i = 0; i < id_list.size(); ++i) {
+    std::cout << id_list[i] << '\t' << (i < serial_list.size() ? serial_list[i] : "") << '\n';
+  }
+  if (id_list.empty()) {
+    std::cerr << "qmxcam list: no camera is attached\n";
+  }
+  return exit_ok;
+}
+
+int run_info(const std::vector<std::string> &words) {
+  command_line line;
+  const std::string synopsis = "[OPTIONS]\n\nPrints the camera's parameters, one per line.";
+  if (const int status = parse_or_exit("info", words, camera_options(), synopsis, 0, 0, line);
+      status >= 0) {
+    return status;
+  }
+  session s("info");
+  if (!s.start(line) || !s.open_camera(line)) {
+    return exit_failure;
+  }
+  static constexpr const char *keys[] = {
+      "image_width", "image_height", "hbin", "vbin",        "acquisition_bytes_per_frame",
+      "usb_speed",   "roi",          "gain", "exposure_ms", "fps"};
+  int status = exit_ok;
+  std::cout << "camera: " << s.camera_id() << '\n';
+  for (const char *key : keys) {
+    const reply r = s.module().get(s.handle(), key);
+    if (!r.ok()) {
+      s.report_result(std::string("get \"") + key + "\"", r.code);
+      status = exit_failure;
+    } else if (session::camera_refused(r)) {
+      report("info", std::string("the camera refused \"") + key + "\": " + r.text);
+      status = exit_failure;
+    } else {
+      std::cout << key << ": " << r.text << '\n';
+    }
+  }
+  return s.close_camera() ? status : exit_failure;
+}
+
+int run_get(const std::vector<std::string> &words) {
+  command_line line;
+  const std::string synopsis =
+      "KEY [OPTIONS]\n\nPrints one parameter: a module keyword (image_width, image_height, hbin,\n"
+      "vbin, acquisition_bytes_per_frame, usb_speed, image_metadata,\n"
+      "qmx_module.acquisition_statistics, ...) or a camera setting (roi, gain, exposure_ms, fps,\n"
+      "temperature, sernum, id), which goes to the camera.";
+  if (const int status = parse_or_exit("get", words, camera_options(), synopsis, 1, 1, line);
+      status >= 0) {
+    return status;
+  }
+  const std::string key = line.arguments[0];
+  if (key.rfind("image_wait", 0) == 0 || key == "image_poll") {
+    report("get", "'" + key + "' hands out frames; use 'qmxcam acquire'");
+    return exit_usage;
+  }
+  session s("get");
+  if (!s.start(line) || !s.open_camera(line)) {
+    return exit_failure;
+  }
+  const reply r = s.module().get(s.handle(), key);
+  if (!r.ok()) {
+    s.report_result("get \"" + key + "\"", r.code);
+    s.close_camera();
+    return exit_failure;
+  }
+  if (session::camera_refused(r)) {
+    report("get", "the camera refused \"" + key + "\": " + r.text);
+    s.close_camera();
+    return exit_failure;
+  }
+  std::cout << r.text << '\n';
+  return s.close_camera() ? exit_ok : exit_failure;
+}
+
+int run_set(const std::vector<std::string> &words) {
+  command_line line;
+  const std::string synopsis =
+      "KEY [VALUE...] [OPTIONS]\n\nChanges one parameter: module keywords (hbin N, vbin N,\n"
+      "image_metadata on|off, image_poll_timeout_ms MS, stop) or camera settings (roi X1 Y1 X2 "
+      "Y2,\ngain N, exposure_ms N, fps N). Each run of qmxcam starts from the camera's current\n"
+      "state; simulated cameras start from their power-on state.";
+  if (const int status = parse_or_exit("set", words, camera_options(), synopsis, 1, 64, line);
+      status >= 0) {
+    return status;
+  }
+  const std::string key = line.arguments[0];
+  const std::string value = join(line.arguments, 1);
+  if (key == "arm") {
+    report("set", "'arm' needs a frame buffer; use 'qmxcam acquire'");
+    return exit_usage;
+  }
+  session s("set");
+  if (!s.start(line) || !s.open_camera(line)) {
+    return exit_failure;
+  }
+  // These two take their value as data; every other keyword carries it in the command text.
+  const bool value_as_data = key == "image_metadata" || key == "image_poll_timeout_ms";
+  std::string data = value;
+  const reply r = value_as_data
+                      ? s.module().set(s.handle(), key, data.data(), data.size() + 1)
+                      : s.module().set(s.handle(), value.empty() ? key : key + " " + value);
+  if (!r.ok()) {
+    s.report_result("set \"" + key + "\"", r.code);
+    s.close_camera();
+    return exit_failure;
+  }
+  if (session::camera_refused(r)) {
+    report("set", "the camera refused \"" + key + "\": " + r.text);
+    s.close_camera();
+    return exit_failure;
+  }
+  if (!r.text.empty()) {
+    std::cout << r.text << '\n';
+  }
+  return s.close_camera() ? exit_ok : exit_failure;
+}
+
+int run_cmd(const std::vector<std::string> &words) {
+  command_line line;
+  const std::string synopsis = "TEXT... [OPTIONS]\n\nSends TEXT to the camera as it is (through "
+                               "\"pqmx\") and prints the camera's reply.";
+  if (const int status = parse_or_exit("cmd", words, camera_options(), synopsis, 1, 64, line);
+      status >= 0) {
+    return status;
+  }
+  session s("cmd");
+  if (!s.start(line) || !s.open_camera(line)) {
+    return exit_failure;
+  }
+  const std::string text = join(line.arguments, 0);
+  const reply r = s.module().get(s.handle(), "pqmx " + text);
+  if (!r.ok()) {
+    s.report_result("passing \"" + text + "\" to the camera", r.code);
+    s.close_camera();
+    return exit_failure;
+  }
+  std::cout << r.text << '\n';
+  if (session::camera_refused(r)) {
+    report("cmd", "the camera refused \"" + text + "\"");
+    s.close_camera();
+    return exit_failure;
+  }
+  return s.close_camera() ? exit_ok : exit_failure;
+}
+
+std::string wall_clock_now() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto milliseconds =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::localtime(&seconds));
+  char with_ms[80];
+  std::snprintf(with_ms, sizeof with_ms, "%s.%03d", text, static_cast<int>(milliseconds));
+  return with_ms;
+}
+
+int run_watch(const std::vector<std::string> &words) {
+  std::vector<option_row> rows = common_options();
+  rows.push_back(
+      {"sim-plug", "N", "plug in and unplug N simulated demo cameras, one after another"});
+  rows.push_back({"seconds", "S", "stop after S seconds (default: run until Ctrl-C)"});
+  command_line line;
+  const std::string synopsis =
+      "[OPTIONS]\n\nPrints camera arrivals and removals with time stamps until Ctrl-C. A camera\n"
+      "arrives about one second after it is plugged in, once the module has identified it.";
+  if (const int status = parse_or_exit("watch", words, rows, synopsis, 0, 0, line); status >= 0) {
+    return status;
+  }
+  unsigned long long demo_cameras = 0;
+  if (line.has("sim-plug") && !read_unsigned(line.value("sim-plug"), demo_cameras)) {
+    report("watch", "--sim-plug takes a number, not '" + line.value("sim-plug") + "'");
+    return exit_usage;
+  }
+  double seconds = 0;
+  if (line.has("seconds") && (!read_double(line.value("seconds"), seconds) || seconds <= 0)) {
+    report("watch", "--seconds takes a positive number, not '" + line.value("seconds") + "'");
+    return exit_usage;
+  }
+  install_interrupt_handler();
+  session s("watch");
+  if (!s.start(line)) {
+    return exit_failure;
+  }
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool done = false; // guarded by mutex
+  // Plugs and unplugs demo cameras; ends early when the watch ends.
+  std::thread demo([&] {
+    for (unsigned long long i = 0; i < demo_cameras; ++i) {
+      char serial[32];
+      std::snprintf(serial, sizeof serial, "DEMO%04llu", i + 1);
+      const int camera = qmx_sim_camera_add(serial, 0x0300);
+      std::unique_lock lock(mutex);
+      wake.wait_for(lock, std::chrono::seconds(3), [&] { return done; });
+      lock.unlock();
+      qmx_sim_camera_unplug(camera);
+      lock.lock();
+      if (wake.wait_for(lock, std::chrono::milliseconds(500), [&] { return done; })) {
+        return;
+      }
+    }
+  });
+  // Releases the blocking event read when Ctrl-C comes or the time is up.
+  const auto deadline = clock_type::now() + std::chrono::duration<double>(seconds);
+  std::atomic<bool> stopping{false};
+  std::thread releaser([&] {
+    std::unique_lock lock(mutex);
+    while (!done) {
+      if (interrupted() || (seconds > 0 && clock_type::now() >= deadline)) {
+        stopping.store(true);
+        lock.unlock();
+        s.module().set_module_data("connect_disconnect_release");
+        lock.lock();
+      }
+      wake.wait_for(lock, std::chrono::milliseconds(50));
+    }
+  });
+  int status = exit_ok;
+  while (!stopping.load()) {
+    const reply event = s.module().get_module_data("connect_disconnect");
+    if (stopping.load()) {
+      break; // released: the text is not a new event
+    }
+    if (!event.ok()) {
+      s.report_result("reading \"connect_disconnect\"", event.code);
+      status = exit_failure;
+      break;
+    }
+    if (event.text.size() > 2 && event.text[1] == ',') {
+      std::cout << wall_clock_now() << (event.text[0] == '1' ? "  arrived  " : "  left     ")
+                << event.text.substr(2) << std::endl;
+    }
+  }
+  {
+    std::lock_guard lock(mutex);
+    done = true;
+  }
+  wake.notify_all();
+  releaser.join();
+  demo.join();
+  if (status == exit_ok && interrupted()) {
+    status = exit_interrupted;
+  }
+  return status;
+}
+
+} // namespace
+} // namespace qmxcam
+
+int main(int argc, char **argv) {
+  using namespace qmxcam;
+  std::vector<std::string> words(argv + 1, argv + argc);
+  if (words.empty()) {
+    std::cerr << usage_text;
+    return exit_usage;
+  }
+  const std::string command = words.front();
+  words.erase(words.begin());
+  if (command == "-h" || command == "--help" || command == "help") {
+    std::cout << usage_text;
+    return exit_ok;
+  }
+  try {
+    if (command == "list") {
+      return run_list(words);
+    }
+    if (command == "info") {
+      return run_info(words);
+    }
+    if (command == "get") {
+      return run_get(words);
+    }
+    if (command == "set") {
+      return run_set(words);
+    }
+    if (command == "cmd") {
+      return run_cmd(words);
+    }
+    if (command == "watch") {
+      return run_watch(words);
+    }
+    if (command == "acquire") {
+      return run_acquire(words);
+    }
+  } catch (const std::exception &failure) {
+    std::cerr << "qmxcam " << command << ": " << failure.what() << std::endl;
+    return exit_failure;
+  }
+  std::cerr << "qmxcam: unknown command '" << command << "'; see 'qmxcam --help'\n";
+  return exit_usage;
+}
