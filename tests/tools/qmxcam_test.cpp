@@ -11,6 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstring>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -222,5 +227,86 @@ TEST(qmxcam, an_interrupt_during_an_acquisition_stops_it_and_closes_the_camera) 
       << r.err;
   std::remove(file.c_str());
 }
+
+// One page of a TIFF file qmxcam wrote: its pixels and the values of its description.
+struct tiff_page {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::vector<std::uint16_t> pixels;
+  std::string description;
+};
+
+std::vector<tiff_page> read_tiff(const std::string &path) {
+  std::vector<tiff_page> pages;
+  TIFF *tiff = TIFFOpen(path.c_str(), "r");
+  if (tiff == nullptr) {
+    return pages;
+  }
+  do {
+    tiff_page page;
+    std::uint16_t bits = 0;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &page.width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &page.height);
+    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+    EXPECT_EQ(bits, 16);
+    char *description = nullptr;
+    if (TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &description) == 1 && description != nullptr) {
+      page.description = description;
+    }
+    page.pixels.resize(std::size_t{page.width} * page.height);
+    for (std::uint32_t row = 0; row < page.height; ++row) {
+      EXPECT_EQ(TIFFReadScanline(tiff, page.pixels.data() + std::size_t{row} * page.width, row), 1);
+    }
+    pages.push_back(std::move(page));
+  } while (TIFFReadDirectory(tiff) == 1);
+  TIFFClose(tiff);
+  return pages;
+}
+
+// The number after "key=" in a description.
+std::uint64_t value_of(const std::string &description, const std::string &key) {
+  const std::size_t at = description.find(key + "=");
+  return at == std::string::npos ? ~0ULL : std::stoull(description.substr(at + key.size() + 1));
+}
+
+// Acquires three frames of the region 8,4 .. 263,131 with `binning` into a TIFF file and checks
+// every pixel of every page against the documented pattern, (frame * 37 + row * 3 + column) &
+// 1023 in sensor coordinates, binned sums clamped to 1023, with the frame counter the page's
+// description gives.
+void acquire_and_check(std::uint32_t bin) {
+  const std::string file = scratch("frames_" + std::to_string(bin) + ".tif");
+  const std::string binning = std::to_string(bin) + "x" + std::to_string(bin);
+  const run_result r = run({"acquire", "--frames", "3", "--roi", "8,4,263,131", "--bin", binning,
+                            "--output", file, "--sim-max-rate"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<tiff_page> pages = read_tiff(file);
+  ASSERT_EQ(pages.size(), 3u);
+  for (const tiff_page &page : pages) {
+    ASSERT_EQ(page.width, 256 / bin);
+    ASSERT_EQ(page.height, 128 / bin);
+    EXPECT_NE(page.description.find("roi=8,4,263,131"), std::string::npos) << page.description;
+    EXPECT_NE(page.description.find("binning=" + binning), std::string::npos) << page.description;
+    const auto frame = static_cast<std::uint32_t>(value_of(page.description, "frame_counter"));
+    for (std::uint32_t y = 0; y < page.height; ++y) {
+      for (std::uint32_t x = 0; x < page.width; ++x) {
+        std::uint32_t sum = 0;
+        for (std::uint32_t dy = 0; dy < bin; ++dy) {
+          for (std::uint32_t dx = 0; dx < bin; ++dx) {
+            sum += (frame * 37 + (4 + y * bin + dy) * 3 + (8 + x * bin + dx)) & 1023;
+          }
+        }
+        ASSERT_EQ(page.pixels[std::size_t{y} * page.width + x], std::min(sum, 1023u))
+            << "frame " << frame << " row " << y << " column " << x;
+      }
+    }
+  }
+  std::remove(file.c_str());
+}
+
+TEST(qmxcam, acquired_tiff_frames_match_the_pattern_and_carry_their_metadata) {
+  acquire_and_check(1);
+}
+
+TEST(qmxcam, acquired_binned_tiff_frames_match_the_pattern) { acquire_and_check(2); }
 
 } // namespace
