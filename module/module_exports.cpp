@@ -150,6 +150,11 @@ QMX_MODULE_API int ob_module_initialize(void* /*host*/) {
     if (the_module_info == nullptr) {
       the_module_info = std::make_unique<module_info>();
     }
+    // The registry runs threads of this module. Where an unload cannot wait for them to end,
+    // the module stays loaded instead, so that they never run in unmapped code.
+    if (!platform::unload_can_join_threads()) {
+      platform::keep_library_loaded(reinterpret_cast<const void*>(&ob_module_initialize));
+    }
     std::vector<std::uint32_t> product_ids{camera_product_id};
     auto registry = std::make_unique<qmx::camera_registry>(camera_vendor_id, std::move(product_ids));
     const bool failed = registry->init_failed();

@@ -172,6 +172,11 @@ bool keep_library_loaded(const void* address) noexcept;
 // must be skipped then. Always false on POSIX, where exit handlers run with every thread alive.
 bool process_is_terminating() noexcept;
 
+// Whether a library's unload may wait for threads it started. False on Windows, where the
+// unload runs under the loader lock that an ending thread needs; a library with threads then
+// keeps itself loaded instead. True on POSIX.
+bool unload_can_join_threads() noexcept;
+
 // The system's message text for an error code, without a trailing line break; never empty.
 std::string error_text(std::uint32_t code);
 

@@ -209,6 +209,8 @@ bool keep_library_loaded(const void* address) noexcept {
 
 bool process_is_terminating() noexcept { return false; }
 
+bool unload_can_join_threads() noexcept { return true; }
+
 std::string error_text(std::uint32_t code) {
   // The texts Windows gives for the codes that the seam produces.
   switch (code) {

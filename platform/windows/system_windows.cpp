@@ -182,6 +182,8 @@ bool keep_library_loaded(const void* address) noexcept {
   return ::GetModuleHandleExA(flags, static_cast<LPCSTR>(address), &module) != FALSE;
 }
 
+bool unload_can_join_threads() noexcept { return false; }
+
 bool process_is_terminating() noexcept {
   // ntdll's RtlDllShutdownInProgress answers whether DLL detach notifications come from the
   // process exit; it is looked up by name since the SDK headers do not declare it.

@@ -202,6 +202,10 @@ TEST(qmxcam, watch_prints_arrivals_and_removals_with_time_stamps) {
   EXPECT_FALSE(std::getline(lines, first)) << r.out;
 }
 
+struct tiff_page;
+std::vector<tiff_page> read_tiff(const std::string &path);
+std::size_t tiff_pages(const std::string &path);
+
 TEST(qmxcam, an_unplug_during_an_acquisition_is_reported_and_fails) {
   const std::string file = scratch("unplugged.tif");
   const run_result r = run({"acquire", "--seconds", "60", "--sim-fps", "5", "--sim-unplug-after",
@@ -212,6 +216,7 @@ TEST(qmxcam, an_unplug_during_an_acquisition_is_reported_and_fails) {
                         0),
             0u)
       << r.err;
+  EXPECT_GE(tiff_pages(file), 1u) << "the frames taken before the unplug are in a complete file";
   std::remove(file.c_str());
 }
 
@@ -225,6 +230,7 @@ TEST(qmxcam, an_interrupt_during_an_acquisition_stops_it_and_closes_the_camera) 
       << r.err;
   EXPECT_NE(r.err.find(" frames of 1280 x 1024 (binning 1x1) from QMXSIM-0001"), std::string::npos)
       << r.err;
+  EXPECT_GE(tiff_pages(file), 1u) << "the frames taken before the interrupt are in a complete file";
   std::remove(file.c_str());
 }
 
@@ -262,6 +268,9 @@ std::vector<tiff_page> read_tiff(const std::string &path) {
   TIFFClose(tiff);
   return pages;
 }
+
+// Pages of a TIFF file that libtiff reads whole (0 when it cannot be opened).
+std::size_t tiff_pages(const std::string &path) { return read_tiff(path).size(); }
 
 // The number after "key=" in a description.
 std::uint64_t value_of(const std::string &description, const std::string &key) {
