@@ -1,5 +1,6 @@
 // Camera data path, RAW10 unpacking: the AVX2 kernel, built with AVX2 enabled.
 #include "camera/raw10_kernels.h"
+#include "camera/raw10_tail.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -11,17 +12,6 @@ namespace qmx {
 
 namespace {
 
-// The group decode of the tail, kept in this file so that it is built with the same encoding.
-void unpack_tail(const unsigned char* source, unsigned char* destination, std::size_t groups) {
-  for (std::size_t g = 0; g < groups; ++g, source += 5, destination += 8) {
-    const unsigned low = source[4];
-    for (unsigned k = 0; k < 4; ++k) {
-      const unsigned pixel = source[k] * 4u + ((low >> (2 * k)) & 3u);
-      destination[2 * k] = static_cast<unsigned char>(pixel & 0xFFu);
-      destination[2 * k + 1] = static_cast<unsigned char>(pixel >> 8);
-    }
-  }
-}
 
 // Two 16-byte loads, 10 bytes apart, one per 128-bit lane: four groups (20 bytes, 26 read).
 __m256i load_four_groups(const unsigned char* source) {
