@@ -53,6 +53,8 @@ struct frame_assembly_state {
   frame_node* held_poll_frame = nullptr;
   bool last_packet_flag = false;
   std::int32_t pixels_written = 0;
+  // Output rows of the open frame binned so far; binning follows the unpacking row by row.
+  std::int32_t rows_binned = 0;
   // Held by the image handler for each packet and by arming while it rewrites this state, so
   // that arming never meets a packet half handled (re-arming without a stop included).
   std::mutex path_mutex;

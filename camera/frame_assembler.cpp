@@ -10,6 +10,12 @@
 #include <bit>
 #include <cstring>
 
+// SSE2 is part of every x86-64 processor, so its use needs no run-time check.
+#if defined(__SSE2__) || defined(_M_X64)
+#define QMX_HAVE_SSE2 1
+#include <emmintrin.h>
+#endif
+
 namespace qmx {
 
 namespace {
@@ -122,19 +128,43 @@ bool open_frame(frame_assembly_state& a, acquisition_statistics& s, const unsign
   a.current_frame_id = frame;
   a.awaiting_frame_start = false;
   a.pixels_written = 0;
+  a.rows_binned = 0;
   return true;
 }
 
-// The frame's last packet has filled the slot exactly: bins when asked and hands the slot over.
-// The calibration lines already lie behind the image, so removing them moves nothing.
+// Whether the open frame is binned: beside the size condition of binning (the frame's unpacked
+// bytes reach the image's bytes plus the image's offset), binning reads only the image area.
+bool frame_is_binned(const frame_assembly_state& a, const slot_layout& l) {
+  const std::int64_t image_pixel_bytes = std::int64_t{2} * a.width * a.height;
+  return (a.hbin > 1 || a.vbin > 1) && a.width > 0 && a.height > 0 &&
+         a.unpacked_frame_bytes >= image_pixel_bytes + l.image &&
+         image_pixel_bytes <= l.image_bytes;
+}
+
+// Bins the output rows whose input rows are all unpacked and not binned yet, while those rows are
+// still in the processor's caches. The stream carries the calibration lines first, then the image
+// rows in order, so the image rows written so far follow from the pixels written.
+void bin_ready_rows(frame_assembly_state& a, const slot_layout& l) {
+  const std::int64_t image_written = std::int64_t{2} * a.pixels_written - l.calibration_bytes;
+  if (image_written <= 0) {
+    return;
+  }
+  const std::int64_t rows_done =
+      std::min<std::int64_t>(image_written / (std::int64_t{2} * a.width), a.height);
+  const auto ready = static_cast<std::int32_t>(rows_done / a.vbin);
+  if (ready > a.rows_binned) {
+    bin_rows_in_place(a.fill_node->slot + l.image, a.width, a.height, a.hbin, a.vbin,
+                      a.rows_binned, ready);
+    a.rows_binned = ready;
+  }
+}
+
+// The frame's last packet has filled the slot exactly: bins what is left to bin and hands the
+// slot over. The calibration lines already lie behind the image, so removing them moves nothing.
 void complete_frame(frame_assembly_state& a, acquisition_statistics& s) {
   const slot_layout l = layout_of(a, a.frame_metadata);
-  const std::int64_t image_pixel_bytes = std::int64_t{2} * a.width * a.height;
-  // Beside the size condition of binning (the frame's unpacked bytes reach the image's bytes
-  // plus the image's offset), binning reads only the image area.
-  if ((a.hbin > 1 || a.vbin > 1) && a.unpacked_frame_bytes >= image_pixel_bytes + l.image &&
-      image_pixel_bytes <= l.image_bytes) {
-    bin_in_place(a.fill_node->slot + l.image, a.width, a.height, a.hbin, a.vbin);
+  if (frame_is_binned(a, l)) {
+    bin_ready_rows(a, l);
   }
   push(a.filled_queue, a.fill_node);
   ++s.frames_delivered;
@@ -247,6 +277,9 @@ void assemble_received_packet(frame_assembly_state& a, acquisition_statistics& s
     destination.image = slot + l.image;
     destination.image_bytes = static_cast<std::int32_t>(l.image_bytes);
     a.write_offset += unpack_raw10(a, destination, packet + packet_header_bytes, payload);
+    if (frame_is_binned(a, l)) {
+      bin_ready_rows(a, l);
+    }
   }
   if (std::int64_t{index} >= std::int64_t{a.packets_per_frame} - 1 && a.last_packet_flag &&
       a.write_offset == a.slot_bytes) {
@@ -277,10 +310,10 @@ void drop_fill_slot(frame_assembly_state& a) {
 namespace {
 
 // Sums of whole blocks in chunks of output columns, in `sum_type` (wide enough for a block of
-// 10-bit pixels).
+// 10-bit pixels), for output rows [first_row, end_row).
 template <class sum_type>
 void bin_rows(unsigned char* image, std::int64_t width, std::int64_t hbin, std::int64_t vbin,
-              std::int64_t out_width, std::int64_t out_height) {
+              std::int64_t out_width, std::int64_t first_row, std::int64_t end_row) {
   // Output rows in order, each in chunks of columns summed over the block's rows first. An
   // output pixel lies before every input pixel not yet read (the output row is no longer than
   // an input row, and a chunk's outputs lie before its first input), so nothing is overwritten
@@ -288,7 +321,7 @@ void bin_rows(unsigned char* image, std::int64_t width, std::int64_t hbin, std::
   // clamping after every addition gives.
   constexpr std::int64_t chunk = 512;
   sum_type sums[chunk];
-  for (std::int64_t row = 0; row < out_height; ++row) {
+  for (std::int64_t row = first_row; row < end_row; ++row) {
     for (std::int64_t first = 0; first < out_width; first += chunk) {
       const std::int64_t count = std::min(chunk, out_width - first);
       std::fill(sums, sums + count, sum_type{0});
@@ -319,21 +352,69 @@ void bin_rows(unsigned char* image, std::int64_t width, std::int64_t hbin, std::
   }
 }
 
+// The common 2 x 2 case, eight output pixels per step: the two rows added, then neighbouring
+// sums added pairwise (a multiply-add by one into 32-bit sums), narrowed back to 16 bits (sums
+// of four 10-bit pixels fit) and clamped. The first output row lies on its first input row; a
+// step writes its 16 output bytes only after reading its 32 input bytes of each row, and never
+// where a later step reads.
+void bin_rows_2x2(unsigned char* image, std::int64_t width, std::int64_t out_width,
+                  std::int64_t first_row, std::int64_t end_row) {
+  for (std::int64_t row = first_row; row < end_row; ++row) {
+    const unsigned char* top = image + 2 * (2 * row * width);
+    const unsigned char* bottom = top + 2 * width;
+    unsigned char* out = image + 2 * (row * out_width);
+    std::int64_t c = 0;
+#if defined(QMX_HAVE_SSE2)
+    const __m128i ones = _mm_set1_epi16(1);
+    const __m128i most = _mm_set1_epi16(static_cast<short>(max_pixel_value));
+    for (; c + 8 <= out_width; c += 8) {
+      const auto* t = reinterpret_cast<const __m128i*>(top + 4 * c);
+      const auto* b = reinterpret_cast<const __m128i*>(bottom + 4 * c);
+      const __m128i first = _mm_add_epi16(_mm_loadu_si128(t), _mm_loadu_si128(b));
+      const __m128i second = _mm_add_epi16(_mm_loadu_si128(t + 1), _mm_loadu_si128(b + 1));
+      const __m128i sums =
+          _mm_packs_epi32(_mm_madd_epi16(first, ones), _mm_madd_epi16(second, ones));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * c), _mm_min_epi16(sums, most));
+    }
+#endif
+    for (; c < out_width; ++c) {
+      const std::uint32_t sum = load_pixel(top + 4 * c) + load_pixel(top + 4 * c + 2) +
+                                load_pixel(bottom + 4 * c) + load_pixel(bottom + 4 * c + 2);
+      store_pixel(out + 2 * c, std::min<std::uint32_t>(sum, max_pixel_value));
+    }
+  }
+}
+
 } // namespace
 
-void bin_in_place(unsigned char* image, std::int32_t width, std::int32_t height,
-                  std::int32_t hbin, std::int32_t vbin) {
+void bin_rows_in_place(unsigned char* image, std::int32_t width, std::int32_t height,
+                       std::int32_t hbin, std::int32_t vbin, std::int32_t first_row,
+                       std::int32_t end_row) {
   if (width <= 0 || height <= 0 || hbin < 1 || vbin < 1) {
     return;
   }
   const std::int64_t out_width = width / hbin;
   const std::int64_t out_height = height / vbin;
+  const std::int64_t first = std::max<std::int64_t>(first_row, 0);
+  const std::int64_t end = std::min<std::int64_t>(end_row, out_height);
+  if (first >= end) {
+    return;
+  }
+  if (hbin == 2 && vbin == 2) {
+    bin_rows_2x2(image, width, out_width, first, end);
+    return;
+  }
   // 16-bit sums hold up to 64 pixels of 1023; larger blocks sum in 32 bits.
   if (std::int64_t{hbin} * vbin * max_pixel_value <= 0xFFFF) {
-    bin_rows<std::uint16_t>(image, width, hbin, vbin, out_width, out_height);
+    bin_rows<std::uint16_t>(image, width, hbin, vbin, out_width, first, end);
   } else {
-    bin_rows<std::uint32_t>(image, width, hbin, vbin, out_width, out_height);
+    bin_rows<std::uint32_t>(image, width, hbin, vbin, out_width, first, end);
   }
+}
+
+void bin_in_place(unsigned char* image, std::int32_t width, std::int32_t height,
+                  std::int32_t hbin, std::int32_t vbin) {
+  bin_rows_in_place(image, width, height, hbin, vbin, 0, vbin > 0 ? height / vbin : 0);
 }
 
 } // namespace qmx
