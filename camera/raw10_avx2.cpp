@@ -36,29 +36,53 @@ void unpack_groups_avx2(const unsigned char* source, unsigned char* destination,
       _mm256_setr_epi16(256, 64, 16, 4, 256, 64, 16, 4, 256, 64, 16, 4, 256, 64, 16, 4);
   const __m256i high_byte_mask = _mm256_set1_epi16(0x00FF);
   const __m256i two_bits = _mm256_set1_epi16(3);
-  const auto decode = [&](__m256i packed) {
-    const __m256i lanes = _mm256_shuffle_epi8(packed, arrange);
+  // From arranged words to pixels: the high byte times 4, plus the pixel's two low bits.
+  const auto finish = [&](__m256i lanes) {
     const __m256i high = _mm256_slli_epi16(_mm256_and_si256(lanes, high_byte_mask), 2);
     const __m256i low = _mm256_and_si256(_mm256_mulhi_epu16(lanes, low_bit_shift), two_bits);
     return _mm256_or_si256(high, low);
   };
-  // Eight groups per step (40 bytes): the last load ends 46 bytes in, so the step runs only while
-  // at least 10 groups (50 bytes) remain. No load reads beyond the source.
-  while (groups >= 10) {
-    const __m256i first = decode(load_four_groups(source));
-    const __m256i second = decode(load_four_groups(source + 20));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(destination), first);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(destination + 32), second);
-    source += 40;
-    destination += 64;
-    groups -= 8;
-  }
-  // Four groups read 26 bytes: at least 6 groups (30 bytes) must remain.
-  while (groups >= 6) {
+  const auto decode = [&](__m256i packed) {
+    return finish(_mm256_shuffle_epi8(packed, arrange));
+  };
+  if (groups >= 6) {
+    // The first four groups with two 16-byte loads, since no byte before the source is read.
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(destination), decode(load_four_groups(source)));
     source += 20;
     destination += 32;
     groups -= 4;
+    // From here on one 32-byte load per four groups, starting 6 bytes before them: its low lane
+    // holds their first two groups at bytes 6..15, its high lane the next two at bytes 0..9, and
+    // each lane's shuffle picks its own bytes. The load ends 26 bytes after the groups' start.
+    const __m256i arrange_behind = _mm256_setr_epi8(6, 10, 7, 10, 8, 10, 9, 10, 11, 15, 12, 15,
+                                                    13, 15, 14, 15, //
+                                                    0, 4, 1, 4, 2, 4, 3, 4, 5, 9, 6, 9, 7, 9, 8, 9);
+    const auto load_behind = [&](const unsigned char* at) {
+      return _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at - 6)),
+                                 arrange_behind);
+    };
+    // Sixteen groups per step: the last load ends 86 bytes in, so at least 18 groups (90 bytes)
+    // must remain.
+    while (groups >= 18) {
+      const __m256i a = finish(load_behind(source));
+      const __m256i b = finish(load_behind(source + 20));
+      const __m256i c = finish(load_behind(source + 40));
+      const __m256i d = finish(load_behind(source + 60));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(destination), a);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(destination + 32), b);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(destination + 64), c);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(destination + 96), d);
+      source += 80;
+      destination += 128;
+      groups -= 16;
+    }
+    // Four groups read 26 bytes: at least 6 groups (30 bytes) must remain.
+    while (groups >= 6) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(destination), finish(load_behind(source)));
+      source += 20;
+      destination += 32;
+      groups -= 4;
+    }
   }
   // Two groups with one 16-byte load while at least 4 groups (20 bytes) remain; then the last
   // one to three groups one at a time.
