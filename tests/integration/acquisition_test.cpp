@@ -251,6 +251,8 @@ TEST_F(acquisition, frames_match_the_pattern_in_every_geometry) {
       {{4, 8, 1284, 100}, 1, 1, true},   // one fill byte per row
       {{0, 3, 1288, 64}, 1, 1, false},   // two fill bytes per row, metadata off
       {{16, 20, 640, 480}, 2, 2, true},  // binning 2 x 2
+      {{4, 8, 1284, 100}, 2, 2, true},   // binning rows that end in one fill byte
+      {{0, 3, 1288, 64}, 2, 2, false},   // binning rows that end in two, metadata off
       {{8, 0, 1000, 333}, 3, 4, false},  // uneven binning, metadata off
   };
   for (const kind& k : kinds) {
