@@ -19,9 +19,9 @@ endfunction()
 
 # One test entry per executable: under Wine a start costs far more than a test case.
 function(qmx_add_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;TEST_ARGS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gmock qmx_warnings)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
-  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  add_test(NAME ${name} COMMAND ${name} --gtest_color=no ${ARG_TEST_ARGS})
 endfunction()
