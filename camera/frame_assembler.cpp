@@ -2,19 +2,13 @@
 // taking and dropping of the slot being filled.
 #include "camera/frame_assembler.h"
 
+#include "camera/binning.h"
 #include "camera/camera.h"
 #include "camera/frame_delivery.h"
 #include "camera/raw10.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
-
-// SSE2 is part of every x86-64 processor, so its use needs no run-time check.
-#if defined(__SSE2__) || defined(_M_X64)
-#define QMX_HAVE_SSE2 1
-#include <emmintrin.h>
-#endif
 
 namespace qmx {
 
@@ -172,27 +166,6 @@ void complete_frame(frame_assembly_state& a, acquisition_statistics& s) {
   a.awaiting_frame_start = true;
 }
 
-// Pixels are little-endian 16-bit words at any address.
-std::uint16_t load_pixel(const unsigned char* p) {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::uint16_t value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-  } else {
-    return read_u16(p);
-  }
-}
-
-void store_pixel(unsigned char* p, std::uint32_t value) {
-  if constexpr (std::endian::native == std::endian::little) {
-    const auto word = static_cast<std::uint16_t>(value);
-    std::memcpy(p, &word, sizeof word);
-  } else {
-    p[0] = static_cast<unsigned char>(value & 0xFFu);
-    p[1] = static_cast<unsigned char>(value >> 8);
-  }
-}
-
 } // namespace
 
 void assemble_packet(const image_completion& completion) {
@@ -305,116 +278,6 @@ void drop_fill_slot(frame_assembly_state& a) {
     push(a.free_queue, a.fill_node);
     a.fill_node = nullptr;
   }
-}
-
-namespace {
-
-// Sums of whole blocks in chunks of output columns, in `sum_type` (wide enough for a block of
-// 10-bit pixels), for output rows [first_row, end_row).
-template <class sum_type>
-void bin_rows(unsigned char* image, std::int64_t width, std::int64_t hbin, std::int64_t vbin,
-              std::int64_t out_width, std::int64_t first_row, std::int64_t end_row) {
-  // Output rows in order, each in chunks of columns summed over the block's rows first. An
-  // output pixel lies before every input pixel not yet read (the output row is no longer than
-  // an input row, and a chunk's outputs lie before its first input), so nothing is overwritten
-  // before it is read. The pixels are 10-bit values, so clamping a block's sum once gives what
-  // clamping after every addition gives.
-  constexpr std::int64_t chunk = 512;
-  sum_type sums[chunk];
-  for (std::int64_t row = first_row; row < end_row; ++row) {
-    for (std::int64_t first = 0; first < out_width; first += chunk) {
-      const std::int64_t count = std::min(chunk, out_width - first);
-      std::fill(sums, sums + count, sum_type{0});
-      for (std::int64_t dr = 0; dr < vbin; ++dr) {
-        const unsigned char* in = image + 2 * ((row * vbin + dr) * width + first * hbin);
-        if (hbin == 1) {
-          for (std::int64_t c = 0; c < count; ++c) {
-            sums[c] = static_cast<sum_type>(sums[c] + load_pixel(in + 2 * c));
-          }
-        } else if (hbin == 2) {
-          for (std::int64_t c = 0; c < count; ++c) {
-            sums[c] = static_cast<sum_type>(sums[c] + load_pixel(in + 4 * c) +
-                                            load_pixel(in + 4 * c + 2));
-          }
-        } else {
-          for (std::int64_t c = 0; c < count; ++c) {
-            for (std::int64_t dc = 0; dc < hbin; ++dc) {
-              sums[c] = static_cast<sum_type>(sums[c] + load_pixel(in + 2 * (c * hbin + dc)));
-            }
-          }
-        }
-      }
-      unsigned char* out = image + 2 * (row * out_width + first);
-      for (std::int64_t c = 0; c < count; ++c) {
-        store_pixel(out + 2 * c, std::min<std::uint32_t>(sums[c], max_pixel_value));
-      }
-    }
-  }
-}
-
-// The common 2 x 2 case, eight output pixels per step: the two rows added, then neighbouring
-// sums added pairwise (a multiply-add by one into 32-bit sums), narrowed back to 16 bits (sums
-// of four 10-bit pixels fit) and clamped. The first output row lies on its first input row; a
-// step writes its 16 output bytes only after reading its 32 input bytes of each row, and never
-// where a later step reads.
-void bin_rows_2x2(unsigned char* image, std::int64_t width, std::int64_t out_width,
-                  std::int64_t first_row, std::int64_t end_row) {
-  for (std::int64_t row = first_row; row < end_row; ++row) {
-    const unsigned char* top = image + 2 * (2 * row * width);
-    const unsigned char* bottom = top + 2 * width;
-    unsigned char* out = image + 2 * (row * out_width);
-    std::int64_t c = 0;
-#if defined(QMX_HAVE_SSE2)
-    const __m128i ones = _mm_set1_epi16(1);
-    const __m128i most = _mm_set1_epi16(static_cast<short>(max_pixel_value));
-    for (; c + 8 <= out_width; c += 8) {
-      const auto* t = reinterpret_cast<const __m128i*>(top + 4 * c);
-      const auto* b = reinterpret_cast<const __m128i*>(bottom + 4 * c);
-      const __m128i first = _mm_add_epi16(_mm_loadu_si128(t), _mm_loadu_si128(b));
-      const __m128i second = _mm_add_epi16(_mm_loadu_si128(t + 1), _mm_loadu_si128(b + 1));
-      const __m128i sums =
-          _mm_packs_epi32(_mm_madd_epi16(first, ones), _mm_madd_epi16(second, ones));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * c), _mm_min_epi16(sums, most));
-    }
-#endif
-    for (; c < out_width; ++c) {
-      const std::uint32_t sum = load_pixel(top + 4 * c) + load_pixel(top + 4 * c + 2) +
-                                load_pixel(bottom + 4 * c) + load_pixel(bottom + 4 * c + 2);
-      store_pixel(out + 2 * c, std::min<std::uint32_t>(sum, max_pixel_value));
-    }
-  }
-}
-
-} // namespace
-
-void bin_rows_in_place(unsigned char* image, std::int32_t width, std::int32_t height,
-                       std::int32_t hbin, std::int32_t vbin, std::int32_t first_row,
-                       std::int32_t end_row) {
-  if (width <= 0 || height <= 0 || hbin < 1 || vbin < 1) {
-    return;
-  }
-  const std::int64_t out_width = width / hbin;
-  const std::int64_t out_height = height / vbin;
-  const std::int64_t first = std::max<std::int64_t>(first_row, 0);
-  const std::int64_t end = std::min<std::int64_t>(end_row, out_height);
-  if (first >= end) {
-    return;
-  }
-  if (hbin == 2 && vbin == 2) {
-    bin_rows_2x2(image, width, out_width, first, end);
-    return;
-  }
-  // 16-bit sums hold up to 64 pixels of 1023; larger blocks sum in 32 bits.
-  if (std::int64_t{hbin} * vbin * max_pixel_value <= 0xFFFF) {
-    bin_rows<std::uint16_t>(image, width, hbin, vbin, out_width, first, end);
-  } else {
-    bin_rows<std::uint32_t>(image, width, hbin, vbin, out_width, first, end);
-  }
-}
-
-void bin_in_place(unsigned char* image, std::int32_t width, std::int32_t height,
-                  std::int32_t hbin, std::int32_t vbin) {
-  bin_rows_in_place(image, width, height, hbin, vbin, 0, vbin > 0 ? height / vbin : 0);
 }
 
 } // namespace qmx

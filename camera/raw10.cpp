@@ -3,6 +3,7 @@
 #include "camera/raw10.h"
 
 #include "camera/camera.h"
+#include "camera/cpu_features.h"
 #include "camera/raw10_kernels.h"
 
 #include <algorithm>
@@ -23,22 +24,16 @@ void decode_group(const unsigned char* group, unsigned char* destination) {
 }
 
 bool cpu_has(raw10_path path) {
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
-  __builtin_cpu_init();
   switch (path) {
   case raw10_path::scalar:
     return true;
   case raw10_path::ssse3:
-    // The kernel is VEX-encoded: it needs AVX (which the check confirms the system enables).
-    return raw10_ssse3_built() && __builtin_cpu_supports("avx") != 0 &&
-           __builtin_cpu_supports("ssse3") != 0;
+    // The kernel is VEX-encoded: it needs AVX (every processor with AVX has SSSE3).
+    return raw10_ssse3_built() && cpu_has_avx();
   case raw10_path::avx2:
-    return raw10_avx2_built() && __builtin_cpu_supports("avx2") != 0;
+    return raw10_avx2_built() && cpu_has_avx2();
   }
   return false;
-#else
-  return path == raw10_path::scalar;
-#endif
 }
 
 raw10_path choose_path() {
