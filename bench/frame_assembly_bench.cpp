@@ -8,6 +8,7 @@
 //      unpacking, calibration lines kept out of the image, delivery), and the same with 2 x 2
 //      binning; frames/s and MB/s of output (the frame's 16-bit pixels with its calibration lines).
 // Each figure is the median of several timed rounds; the spread is printed beside it.
+#include "camera/binning.h"
 #include "camera/camera.h"
 #include "camera/frame_assembler.h"
 #include "camera/frame_delivery.h"
@@ -266,8 +267,9 @@ void bench_assembler() {
 } // namespace
 
 int main() {
-  std::printf("frame_assembly_bench: kernel chosen at run time: %s\n",
-              qmx::raw10_path_name(qmx::selected_raw10_path()));
+  std::printf("frame_assembly_bench: kernels chosen at run time: RAW10 %s, 2 x 2 binning %s\n",
+              qmx::raw10_path_name(qmx::selected_raw10_path()),
+              qmx::binning_path_name(qmx::selected_binning_path()));
   bench_kernels();
   bench_kernels_out_of_cache();
   bench_assembler();
