@@ -3,7 +3,8 @@
 //  (a) the unpack kernel on 16368-byte payloads (3273 whole groups each), one frame's 161
 //      payloads into consecutive places of a frame-sized destination, for every kernel this
 //      processor runs; MB/s of output;
-//      and again with payloads from a transfer-sized pool into a large host buffer (out of cache);
+//      again with payloads from a transfer-sized pool into a large host buffer (out of cache), and
+//      with one payload into one place (first-level cache);
 //  (b) the assembler per frame of 1280 x 1024 with 2 calibration lines (161 packets: checks,
 //      unpacking, calibration lines kept out of the image, delivery), and the same with 2 x 2
 //      binning; frames/s and MB/s of output (the frame's 16-bit pixels with its calibration lines).
@@ -167,6 +168,46 @@ void bench_kernels_out_of_cache() {
   print(label, f, copy, out_per_payload); // per s: payloads
 }
 
+// (a) once more with one payload unpacked over and over into one place, where source and
+// output stay in the first-level cache: what the kernels can compute, beside memcpy at its
+// fastest.
+void bench_kernels_in_first_level_cache() {
+  constexpr std::size_t groups = payload_bytes / qmx::raw10_group_bytes;
+  constexpr std::size_t out_per_payload = groups * qmx::raw10_group_output_bytes;
+  std::vector<unsigned char> source(payload_bytes);
+  std::mt19937 random(4);
+  for (auto& b : source) {
+    b = static_cast<unsigned char>(random());
+  }
+  std::vector<unsigned char> destination(out_per_payload);
+  std::vector<unsigned char> copy_source(out_per_payload, 1);
+  constexpr std::size_t per_call = 64;
+  const double bytes = static_cast<double>(per_call * out_per_payload);
+  std::printf("(a) the same in the first-level cache: one payload, one place\n");
+  const figure copy = measure(
+      [&] {
+        for (std::size_t i = 0; i < per_call; ++i) {
+          std::memcpy(destination.data(), copy_source.data(), out_per_payload);
+          sink = destination[i % out_per_payload];
+        }
+      },
+      bytes);
+  print("memcpy of the output size", copy, copy, out_per_payload);
+  const qmx::raw10_path path = qmx::selected_raw10_path();
+  const qmx::raw10_kernel kernel = qmx::raw10_kernel_for(path);
+  const figure f = measure(
+      [&] {
+        for (std::size_t i = 0; i < per_call; ++i) {
+          kernel(source.data(), destination.data(), groups);
+          sink = destination[i % out_per_payload];
+        }
+      },
+      bytes);
+  char label[64];
+  std::snprintf(label, sizeof label, "%s kernel (chosen)", qmx::raw10_path_name(path));
+  print(label, f, copy, out_per_payload); // per s: payloads
+}
+
 void write_u32(unsigned char* p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) {
     p[i] = static_cast<unsigned char>(v >> (8 * i));
@@ -272,6 +313,7 @@ int main() {
               qmx::binning_path_name(qmx::selected_binning_path()));
   bench_kernels();
   bench_kernels_out_of_cache();
+  bench_kernels_in_first_level_cache();
   bench_assembler();
   return 0;
 }
