@@ -73,6 +73,7 @@ void replace_transport(camera& c, std::unique_ptr<usb_transport> replacement) {
     c.channel.transport = c.transport.get();
     forget_in_flight(c.tx_done);
     forget_in_flight(c.rx_done);
+    c.channel.reply_may_be_left = false; // a camera plugged in again holds no old reply
   }
   // `replacement` now holds the old transport; closing it takes its 500 ms pause outside the
   // channel lock.

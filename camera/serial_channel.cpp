@@ -16,6 +16,10 @@ namespace {
 // cancel, and again before the next submission). A cancelled request ends at once in practice;
 // the bound only keeps a driver that never lets go from hanging the channel.
 constexpr auto in_flight_wait = std::chrono::milliseconds(1000);
+// How long a read for a reply left behind waits before the camera counts as holding no more, and
+// how many such replies are dropped at most (a camera keeps a bounded number of unread replies).
+constexpr auto left_reply_wait = std::chrono::milliseconds(50);
+constexpr int most_left_replies = 16;
 constexpr int result_stored = 0;
 constexpr int result_failed = 1;
 constexpr int result_reply_too_long = 15;
@@ -24,9 +28,9 @@ enum class wait_outcome { completed, failed, timed_out };
 
 // Waits for `block` up to its limit. On time-out the transfer is marked in flight under the
 // same lock that saw it not done, so a completion arriving just after cannot be missed.
-wait_outcome await_completion(completion_block& block, bool mark_in_flight) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(block.timeout_ms);
+wait_outcome await_completion(completion_block& block, bool mark_in_flight,
+                              std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   std::unique_lock lock(block.lock);
   const bool done = block.done_signal.wait_until(lock, deadline, [&] { return block.done; });
   if (!done) {
@@ -60,7 +64,7 @@ bool run_direction(completion_block& block, usb_transport* transport,
   if (submit(transport) != 0) {
     return false;
   }
-  switch (await_completion(block, true)) {
+  switch (await_completion(block, true, std::chrono::milliseconds(block.timeout_ms))) {
   case wait_outcome::completed:
     return true;
   case wait_outcome::failed:
@@ -71,6 +75,27 @@ bool run_direction(completion_block& block, usb_transport* transport,
     return false;
   }
   return false;
+}
+
+// Reads and drops replies the camera still holds from a transaction whose reply read failed or
+// ran out: until a read finds nothing within its short wait (it is cancelled and its completion
+// awaited), a read fails, or the bound is reached.
+void drop_left_replies(camera& c, usb_transport* transport) {
+  for (int n = 0; n < most_left_replies; ++n) {
+    arm_block(c.rx_done);
+    if (submit_reply(transport) != 0) {
+      return;
+    }
+    const wait_outcome outcome = await_completion(c.rx_done, true, left_reply_wait);
+    if (outcome == wait_outcome::timed_out) {
+      (void)cancel_reply(transport);
+      (void)settle_in_flight(c.rx_done);
+      return;
+    }
+    if (outcome == wait_outcome::failed) {
+      return;
+    }
+  }
 }
 
 } // namespace
@@ -90,6 +115,13 @@ bool transact(camera& c, const void* command, std::size_t length, char* reply,
   if (!settle_in_flight(c.tx_done) || !settle_in_flight(c.rx_done)) {
     return false;
   }
+  if (c.channel.reply_may_be_left) {
+    drop_left_replies(c, transport);
+    if (!settle_in_flight(c.rx_done)) {
+      return false; // the read it cancelled is still the driver's: try again next time
+    }
+    c.channel.reply_may_be_left = false;
+  }
   std::memset(c.tx_buffer, 0, serial_buffer_bytes);
   std::memset(c.rx_buffer, 0, serial_buffer_bytes);
   std::memcpy(c.tx_buffer, command, length);
@@ -97,6 +129,7 @@ bool transact(camera& c, const void* command, std::size_t length, char* reply,
     return false;
   }
   if (!run_direction(c.rx_done, transport, submit_reply, cancel_reply)) {
+    c.channel.reply_may_be_left = true;
     return false;
   }
   if (reply != nullptr) {
@@ -124,7 +157,8 @@ void signal_completion(completion_block& block, bool failed) {
 }
 
 bool wait_completion(completion_block& block) {
-  return await_completion(block, false) != wait_outcome::completed;
+  return await_completion(block, false, std::chrono::milliseconds(block.timeout_ms)) !=
+         wait_outcome::completed;
 }
 
 int query_integer(camera& c, const char* name, std::uint32_t& value) {

@@ -30,6 +30,9 @@ struct serial_channel {
   unsigned char* buffers = nullptr; // the camera's tx_buffer; tx_done, rx_buffer, rx_done follow
   usb_transport* transport = nullptr;
   std::mutex lock; // held for a whole transaction
+  // A reply read failed or ran out after its command went out: the camera may still hold that
+  // reply, which the next read would take in place of its own. Guarded by `lock`.
+  bool reply_may_be_left = false;
 };
 
 constexpr std::size_t serial_buffer_bytes = 1024;
@@ -43,7 +46,9 @@ constexpr std::size_t longest_query_reply = 256;
 // `reply_capacity` - 1 bytes and terminated; a null `reply` drops it. False when a length is out
 // of range (0, above 1024, or a capacity of 0 with a reply buffer; nothing is sent), a
 // submission failed, a transfer failed, or either wait ran out. A transfer whose wait ran out is
-// cancelled and its completion is awaited before the channel submits it again.
+// cancelled and its completion is awaited before the channel submits it again. After a reply
+// read that failed or ran out, the next transaction first reads and drops the replies the camera
+// still holds (each read waits briefly), so that every later reply answers its own command.
 bool transact(camera& c, const void* command, std::size_t length, char* reply,
               std::size_t reply_capacity);
 
