@@ -123,8 +123,26 @@ TEST(qmxcam, an_unknown_command_is_a_usage_error) {
 TEST(qmxcam, an_unknown_camera_is_named_with_the_attached_ones) {
   const run_result r = run({"acquire", "--camera", "QMXSIM-0099", "--frames", "1"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "qmxcam acquire: no camera with device ID 'QMXSIM-0099' is attached "
-                   "(attached: QMXSIM-0001,)\n");
+  EXPECT_EQ(r.err, "qmxcam acquire: cannot open camera 'QMXSIM-0099': module result 9 (the "
+                   "camera could not be opened); attached: QMXSIM-0001\n");
+}
+
+TEST(qmxcam, real_cameras_are_refused_where_no_driver_exists_for_them) {
+  const run_result r = run({"list", "--hardware"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err.rfind("qmxcam list: --hardware is not available here: ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("Windows only"), std::string::npos) << r.err;
+}
+
+TEST(qmxcam, a_simulated_camera_option_with_real_cameras_is_a_usage_error) {
+  run_result r = run({"acquire", "--hardware", "--frames", "1", "--sim-faults", "drop=0.1"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "qmxcam acquire: --sim-faults is for simulated cameras and cannot go with "
+                   "--hardware; see 'qmxcam acquire --help'\n");
+  r = run({"list", "--sim-cameras", "2", "--hardware"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--sim-cameras is for simulated cameras"), std::string::npos) << r.err;
 }
 
 TEST(qmxcam, every_command_has_help) {

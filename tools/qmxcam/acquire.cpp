@@ -288,6 +288,9 @@ int run_acquire(const std::vector<std::string> &words) {
            "unexpected argument '" + line.arguments.front() + "'; see 'qmxcam acquire --help'");
     return exit_usage;
   }
+  if (const int status = check_camera_source("acquire", line); status >= 0) {
+    return status;
+  }
   acquire_settings settings;
   if (!read_settings(line, settings, error)) {
     report("acquire", error);
@@ -327,13 +330,13 @@ int run_acquire(const std::vector<std::string> &words) {
     return exit_usage;
   }
   if (settings.sim_seed) {
-    qmx_sim_set_random_seed(simulated, static_cast<std::uint32_t>(settings.seed));
+    s.simulator()->set_random_seed(simulated, static_cast<std::uint32_t>(settings.seed));
   }
   if (settings.sim_faults) {
-    qmx_sim_set_packet_faults(simulated, &settings.faults);
+    s.simulator()->set_packet_faults(simulated, settings.faults);
   }
   if (settings.sim_max_rate) {
-    qmx_sim_set_max_rate(simulated, 1);
+    s.simulator()->set_max_rate(simulated, true);
   }
   if (!settings.sim_fps.empty() && !camera_setting("fps " + settings.sim_fps)) {
     return exit_failure;
@@ -433,7 +436,7 @@ int run_acquire(const std::vector<std::string> &words) {
       if (settings.unplug_after > 0 && !unplugged &&
           now - start >= std::chrono::duration<double>(settings.unplug_after)) {
         unplugged = true;
-        qmx_sim_camera_unplug(simulated);
+        s.simulator()->camera_unplug(simulated);
       }
       const auto silent =
           now - clock_type::time_point(clock_type::duration(last_frame_ticks.load()));
@@ -610,7 +613,7 @@ int run_acquire(const std::vector<std::string> &words) {
                static_cast<unsigned long long>(writer.written()));
   if (settings.sim_faults) {
     std::fprintf(stderr, "qmxcam acquire: simulated faults drawn with seed %u\n",
-                 qmx_sim_random_seed(simulated));
+                 s.simulator()->random_seed(simulated));
   }
   for (const std::string &file : sink->files()) {
     std::cout << file << '\n';

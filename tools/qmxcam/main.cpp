@@ -1,8 +1,6 @@
 // qmxcam: a host program for the camera module. It loads the module at run time as a host
 // imaging SDK does and lists cameras, shows and changes their parameters, passes commands
 // through, watches connection events and acquires frames into image files.
-#include "sim/hotplug_monitor.h"
-#include "sim/qmx_sim.h"
 #include "tools/qmxcam/host_os.h"
 #include "tools/qmxcam/session.h"
 
@@ -58,7 +56,7 @@ int parse_or_exit(const std::string &command, const std::vector<std::string> &wo
                         "; usage: qmxcam " + command + " " + synopsis);
     return exit_usage;
   }
-  return -1;
+  return check_camera_source(command, line);
 }
 
 std::string join(const std::vector<std::string> &words, std::size_t from) {
@@ -279,11 +277,11 @@ int run_watch(const std::vector<std::string> &words) {
     for (unsigned long long i = 0; i < demo_cameras; ++i) {
       char serial[32];
       std::snprintf(serial, sizeof serial, "DEMO%04llu", i + 1);
-      const int camera = qmx_sim_camera_add(serial, 0x0300);
+      const int camera = s.simulator()->camera_add(serial, 0x0300);
       std::unique_lock lock(mutex);
       wake.wait_for(lock, std::chrono::seconds(3), [&] { return done; });
       lock.unlock();
-      qmx_sim_camera_unplug(camera);
+      s.simulator()->camera_unplug(camera);
       lock.lock();
       if (wake.wait_for(lock, std::chrono::milliseconds(500), [&] { return done; })) {
         return;
