@@ -112,8 +112,31 @@ TEST(qmxcam, bad_option_values_are_usage_errors) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("unknown fault 'melt'"), std::string::npos) << r.err;
   r = run({"list", "--sim-cameras", "many"});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("--sim-cameras takes a number"), std::string::npos) << r.err;
+  // Durations that never end are refused rather than run.
+  r = run({"watch", "--seconds", "nan"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--seconds takes a positive number, not 'nan'"), std::string::npos) << r.err;
+  r = run({"acquire", "--seconds", "inf"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--seconds takes a positive number, not 'inf'"), std::string::npos) << r.err;
+  r = run({"acquire", "-o", "frames.tif"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("unknown option '-o'"), std::string::npos) << r.err;
+}
+
+TEST(qmxcam, set_checks_the_values_the_module_would_take_unchecked) {
+  run_result r = run({"set", "hbin", "17"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("'hbin' takes one binning factor from 1 to 16"), std::string::npos) << r.err;
+  r = run({"set", "image_metadata", "maybe"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("'image_metadata' takes on or off"), std::string::npos) << r.err;
+  r = run({"set", "gain"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("'gain' needs a value"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
 }
 
 TEST(qmxcam, an_unknown_command_is_a_usage_error) {

@@ -288,7 +288,7 @@ int run_acquire(const std::vector<std::string> &words) {
            "unexpected argument '" + line.arguments.front() + "'; see 'qmxcam acquire --help'");
     return exit_usage;
   }
-  if (const int status = check_camera_source("acquire", line); status >= 0) {
+  if (const int status = check_common_options("acquire", line); status >= 0) {
     return status;
   }
   acquire_settings settings;

@@ -25,7 +25,15 @@ std::vector<option_row> common_options() {
   };
 }
 
-int check_camera_source(const std::string &command, const command_line &line) {
+int check_common_options(const std::string &command, const command_line &line) {
+  unsigned long long cameras = 0;
+  if (line.has("sim-cameras") &&
+      (!read_unsigned(line.value("sim-cameras"), cameras) || cameras > most_simulated_cameras)) {
+    report(command, "--sim-cameras takes a number from 0 to " +
+                        std::to_string(most_simulated_cameras) + ", not '" +
+                        line.value("sim-cameras") + "'");
+    return exit_usage;
+  }
   if (!line.has("hardware")) {
     return -1;
   }
@@ -113,13 +121,10 @@ bool session::start_real() {
 }
 
 bool session::start_simulated(const command_line &line) {
+  // check_common_options has checked the value.
   unsigned long long cameras = default_simulated_cameras;
-  if (line.has("sim-cameras") &&
-      (!read_unsigned(line.value("sim-cameras"), cameras) || cameras > most_simulated_cameras)) {
-    report(command_, "--sim-cameras takes a number from 0 to " +
-                         std::to_string(most_simulated_cameras) + ", not '" +
-                         line.value("sim-cameras") + "'");
-    return false;
+  if (line.has("sim-cameras")) {
+    read_unsigned(line.value("sim-cameras"), cameras);
   }
   auto simulator = std::make_unique<simulator_host>();
   std::string error;

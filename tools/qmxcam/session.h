@@ -25,10 +25,11 @@ std::vector<option_row> camera_options();
 // "qmxcam NAME: message" on stderr.
 void report(const std::string &command, const std::string &message);
 
-// Checks the choice between simulated and real cameras once the options are parsed: --hardware
-// with a --sim-* option, or where the system has no real cameras, is a usage error. -1 to go
-// on, otherwise the exit status after reporting why.
-int check_camera_source(const std::string &command, const command_line &line);
+// Checks the options of common_options() once they are parsed, before anything is loaded: a
+// bad --sim-cameras value, --hardware with a --sim-* option, and --hardware where the system
+// has no real cameras are usage errors. -1 to go on, otherwise the exit status after reporting
+// why.
+int check_common_options(const std::string &command, const command_line &line);
 
 class session {
 public:
