@@ -139,6 +139,18 @@ TEST(qmxcam, set_checks_the_values_the_module_would_take_unchecked) {
   EXPECT_EQ(r.out, "");
 }
 
+TEST(qmxcam, an_output_file_that_cannot_be_written_fails_before_any_frame_is_taken) {
+  const std::string missing_folder = scratch("no_such_folder") + "/frames.fits";
+  run_result r = run({"acquire", "--frames", "1", "--format", "fits", "--output", missing_folder});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "qmxcam acquire: cannot write " + missing_folder + ": No such file or directory\n");
+  r = run({"acquire", "--frames", "1", "--output", scratch("frames.tif"), "--preview",
+           missing_folder + ".png"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.find(" frames of "), std::string::npos) << "no acquisition: " << r.err;
+  EXPECT_FALSE(std::ifstream(scratch("frames.tif")).good()) << "the check leaves no file behind";
+}
+
 TEST(qmxcam, an_unknown_command_is_a_usage_error) {
   const run_result r = run({"snapshot"});
   EXPECT_EQ(r.status, 2);

@@ -296,6 +296,14 @@ int run_acquire(const std::vector<std::string> &words) {
     report("acquire", error);
     return exit_usage;
   }
+  // A file that cannot be written is found now, not after the frames are taken.
+  for (const std::string &file : {first_file(settings.output, settings.per_frame),
+                                  settings.preview}) {
+    if (!file.empty() && !can_write_file(file, error)) {
+      report("acquire", error);
+      return exit_failure;
+    }
+  }
   install_interrupt_handler();
   session s("acquire");
   if (!s.start(line) || !s.open_camera(line)) {
@@ -411,7 +419,17 @@ int run_acquire(const std::vector<std::string> &words) {
     return exit_failure;
   }
 
-  std::vector<unsigned char> buffer(slot_bytes * settings.slots);
+  std::vector<unsigned char> buffer;
+  try {
+    if (settings.slots > buffer.max_size() / slot_bytes) {
+      throw std::bad_alloc();
+    }
+    buffer.resize(slot_bytes * settings.slots);
+  } catch (const std::exception &) { // bad_alloc, or length_error beyond max_size
+    report("acquire", "cannot allocate " + std::to_string(settings.slots) + " slots of " +
+                          std::to_string(slot_bytes) + " bytes; ask for fewer with --slots");
+    return exit_failure;
+  }
   std::unique_ptr<frame_sink> sink =
       make_frame_sink(settings.format, settings.output, settings.per_frame);
   write_queue writer(*sink, settings.queue);
