@@ -412,7 +412,13 @@ int run_acquire(const std::vector<std::string> &words) {
   info.hbin = static_cast<std::uint32_t>(hbin);
   info.vbin = static_cast<std::uint32_t>(vbin);
   const std::size_t image_bytes = std::size_t{info.width} * info.height * 2;
-  if (width == 0 || height == 0 || slot_bytes < tag_block_bytes + image_bytes) {
+  if (width == 0 || height == 0) {
+    report("acquire", "binning " + std::to_string(hbin) + "x" + std::to_string(vbin) +
+                          " leaves no whole pixel of the region " + roi.text +
+                          "; take a larger region or a smaller binning");
+    return exit_failure;
+  }
+  if (slot_bytes < tag_block_bytes + image_bytes) {
     report("acquire", "the frame geometry does not fit: " + std::to_string(width) + " x " +
                           std::to_string(height) + " pixels in slots of " +
                           std::to_string(slot_bytes) + " bytes");
