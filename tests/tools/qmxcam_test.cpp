@@ -143,7 +143,8 @@ TEST(qmxcam, an_output_file_that_cannot_be_written_fails_before_any_frame_is_tak
   const std::string missing_folder = scratch("no_such_folder") + "/frames.fits";
   run_result r = run({"acquire", "--frames", "1", "--format", "fits", "--output", missing_folder});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "qmxcam acquire: cannot write " + missing_folder + ": No such file or directory\n");
+  EXPECT_EQ(r.err,
+            "qmxcam acquire: cannot write " + missing_folder + ": No such file or directory\n");
   r = run({"acquire", "--frames", "1", "--output", scratch("frames.tif"), "--preview",
            missing_folder + ".png"});
   EXPECT_EQ(r.status, 1);
@@ -332,7 +333,9 @@ std::vector<written_frame> read_tiff(const std::string &path) {
 }
 
 // Pages of a TIFF file that libtiff reads whole (0 when it cannot be opened).
-std::size_t tiff_pages(const std::string &path) { return read_tiff(path).size(); }
+std::size_t tiff_pages(const std::string &path) {
+  return read_tiff(path).size();
+}
 
 // The image extensions of a FITS file (the primary array is empty), with their keywords in the
 // TIFF description's names; a keyword that is missing leaves its name out.
@@ -412,9 +415,9 @@ std::vector<written_frame> read_fits(const std::string &path) {
 void acquire_and_check(const std::string &format, std::uint32_t bin) {
   const std::string file = scratch("frames_" + std::to_string(bin) + "." + format);
   const std::string binning = std::to_string(bin) + "x" + std::to_string(bin);
-  const run_result r = run({"acquire", "--frames", "3", "--roi", "8,4,263,131", "--bin", binning,
-                            "--exposure", "5", "--format", format, "--output", file,
-                            "--sim-max-rate"});
+  const run_result r =
+      run({"acquire", "--frames", "3", "--roi", "8,4,263,131", "--bin", binning, "--exposure", "5",
+           "--format", format, "--output", file, "--sim-max-rate"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, file + "\n");
   const std::vector<written_frame> frames = format == "fits" ? read_fits(file) : read_tiff(file);
@@ -462,12 +465,16 @@ TEST(qmxcam, acquired_tiff_frames_match_the_pattern_and_carry_their_metadata) {
   acquire_and_check("tiff", 1);
 }
 
-TEST(qmxcam, acquired_binned_tiff_frames_match_the_pattern) { acquire_and_check("tiff", 2); }
+TEST(qmxcam, acquired_binned_tiff_frames_match_the_pattern) {
+  acquire_and_check("tiff", 2);
+}
 
 TEST(qmxcam, acquired_fits_frames_match_the_pattern_and_carry_their_metadata) {
   acquire_and_check("fits", 1);
 }
 
-TEST(qmxcam, acquired_binned_fits_frames_match_the_pattern) { acquire_and_check("fits", 2); }
+TEST(qmxcam, acquired_binned_fits_frames_match_the_pattern) {
+  acquire_and_check("fits", 2);
+}
 
 } // namespace

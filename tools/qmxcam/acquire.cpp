@@ -297,8 +297,8 @@ int run_acquire(const std::vector<std::string> &words) {
     return exit_usage;
   }
   // A file that cannot be written is found now, not after the frames are taken.
-  for (const std::string &file : {first_file(settings.output, settings.per_frame),
-                                  settings.preview}) {
+  for (const std::string &file :
+       {first_file(settings.output, settings.per_frame), settings.preview}) {
     if (!file.empty() && !can_write_file(file, error)) {
       report("acquire", error);
       return exit_failure;
