@@ -1,6 +1,11 @@
 // Simulator: stand-in for the camera maker's hotplug monitor library. It relays the simulated
 // world's arrivals and removals to every subscriber, on a notification thread of its own.
+// It does not link the simulator: it finds the simulator library already loaded in the process
+// at the first subscription, so that a host can load the monitor without the simulator (real
+// cameras only); without the simulator it is a monitor that never sees a camera.
+#include "platform/platform.h"
 #include "sim/qmx_sim.h"
+#include "sim/sim_driver_api.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -105,6 +110,20 @@ void on_world_change(void* /*context*/, std::uint32_t event, const char* path) {
   m.wake.notify_one();
 }
 
+// Attaches the relay to the simulator when the simulator library is loaded in the process.
+void listen_to_the_simulator() {
+  using set_listener_fn = void (*)(qmx_sim_hotplug_listener, void*);
+  platform::library_handle simulator = platform::find_loaded_library(QMX_SIM_LIBRARY_FILE_NAME);
+  if (simulator == nullptr) {
+    return;
+  }
+  const auto set_listener = reinterpret_cast<set_listener_fn>(
+      platform::find_library_function(simulator, "qmx_sim_set_hotplug_listener"));
+  if (set_listener != nullptr) {
+    set_listener(on_world_change, nullptr);
+  }
+}
+
 } // namespace
 
 extern "C" {
@@ -123,7 +142,7 @@ MONITOR_EXPORT int hotplug_event_subscribe(std::uint32_t vendor_id, std::uint32_
     m.subscribers.push_back({vendor_id, product_id, notify, context});
     if (!m.started) {
       std::thread(notification_loop).detach();
-      qmx_sim_set_hotplug_listener(on_world_change, nullptr);
+      listen_to_the_simulator();
       m.started = true;
     }
     return 0;

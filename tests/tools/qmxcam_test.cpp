@@ -6,11 +6,13 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <fitsio.h>
 #include <tiffio.h>
 
 #include <algorithm>
@@ -110,8 +112,44 @@ TEST(qmxcam, bad_option_values_are_usage_errors) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("unknown fault 'melt'"), std::string::npos) << r.err;
   r = run({"list", "--sim-cameras", "many"});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("--sim-cameras takes a number"), std::string::npos) << r.err;
+  // Durations that never end are refused rather than run.
+  r = run({"watch", "--seconds", "nan"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--seconds takes a positive number, not 'nan'"), std::string::npos) << r.err;
+  r = run({"acquire", "--seconds", "inf"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--seconds takes a positive number, not 'inf'"), std::string::npos) << r.err;
+  r = run({"acquire", "-o", "frames.tif"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("unknown option '-o'"), std::string::npos) << r.err;
+}
+
+TEST(qmxcam, set_checks_the_values_the_module_would_take_unchecked) {
+  run_result r = run({"set", "hbin", "17"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("'hbin' takes one binning factor from 1 to 16"), std::string::npos) << r.err;
+  r = run({"set", "image_metadata", "maybe"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("'image_metadata' takes on or off"), std::string::npos) << r.err;
+  r = run({"set", "gain"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("'gain' needs a value"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(qmxcam, an_output_file_that_cannot_be_written_fails_before_any_frame_is_taken) {
+  const std::string missing_folder = scratch("no_such_folder") + "/frames.fits";
+  run_result r = run({"acquire", "--frames", "1", "--format", "fits", "--output", missing_folder});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "qmxcam acquire: cannot write " + missing_folder + ": No such file or directory\n");
+  r = run({"acquire", "--frames", "1", "--output", scratch("frames.tif"), "--preview",
+           missing_folder + ".png"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.find(" frames of "), std::string::npos) << "no acquisition: " << r.err;
+  EXPECT_FALSE(std::ifstream(scratch("frames.tif")).good()) << "the check leaves no file behind";
 }
 
 TEST(qmxcam, an_unknown_command_is_a_usage_error) {
@@ -123,8 +161,26 @@ TEST(qmxcam, an_unknown_command_is_a_usage_error) {
 TEST(qmxcam, an_unknown_camera_is_named_with_the_attached_ones) {
   const run_result r = run({"acquire", "--camera", "QMXSIM-0099", "--frames", "1"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "qmxcam acquire: no camera with device ID 'QMXSIM-0099' is attached "
-                   "(attached: QMXSIM-0001,)\n");
+  EXPECT_EQ(r.err, "qmxcam acquire: cannot open camera 'QMXSIM-0099': module result 9 (the "
+                   "camera could not be opened); attached: QMXSIM-0001\n");
+}
+
+TEST(qmxcam, real_cameras_are_refused_where_no_driver_exists_for_them) {
+  const run_result r = run({"list", "--hardware"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err.rfind("qmxcam list: --hardware is not available here: ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("Windows only"), std::string::npos) << r.err;
+}
+
+TEST(qmxcam, a_simulated_camera_option_with_real_cameras_is_a_usage_error) {
+  run_result r = run({"acquire", "--hardware", "--frames", "1", "--sim-faults", "drop=0.1"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "qmxcam acquire: --sim-faults is for simulated cameras and cannot go with "
+                   "--hardware; see 'qmxcam acquire --help'\n");
+  r = run({"list", "--sim-cameras", "2", "--hardware"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--sim-cameras is for simulated cameras"), std::string::npos) << r.err;
 }
 
 TEST(qmxcam, every_command_has_help) {
@@ -202,8 +258,6 @@ TEST(qmxcam, watch_prints_arrivals_and_removals_with_time_stamps) {
   EXPECT_FALSE(std::getline(lines, first)) << r.out;
 }
 
-struct tiff_page;
-std::vector<tiff_page> read_tiff(const std::string &path);
 std::size_t tiff_pages(const std::string &path);
 
 TEST(qmxcam, an_unplug_during_an_acquisition_is_reported_and_fails) {
@@ -234,22 +288,24 @@ TEST(qmxcam, an_interrupt_during_an_acquisition_stops_it_and_closes_the_camera) 
   std::remove(file.c_str());
 }
 
-// One page of a TIFF file qmxcam wrote: its pixels and the values of its description.
-struct tiff_page {
+// One frame of a file qmxcam wrote, read back: its pixels and its metadata under the names of
+// the TIFF description (camera, frame_counter, timestamp, roi, binning, exposure_ms); a FITS
+// frame's keywords are given the same names and forms.
+struct written_frame {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   std::vector<std::uint16_t> pixels;
-  std::string description;
+  std::map<std::string, std::string> metadata;
 };
 
-std::vector<tiff_page> read_tiff(const std::string &path) {
-  std::vector<tiff_page> pages;
+std::vector<written_frame> read_tiff(const std::string &path) {
+  std::vector<written_frame> pages;
   TIFF *tiff = TIFFOpen(path.c_str(), "r");
   if (tiff == nullptr) {
     return pages;
   }
   do {
-    tiff_page page;
+    written_frame page;
     std::uint16_t bits = 0;
     TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &page.width);
     TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &page.height);
@@ -257,7 +313,14 @@ std::vector<tiff_page> read_tiff(const std::string &path) {
     EXPECT_EQ(bits, 16);
     char *description = nullptr;
     if (TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &description) == 1 && description != nullptr) {
-      page.description = description;
+      std::istringstream fields(description);
+      std::string field;
+      while (fields >> field) {
+        const std::size_t equals = field.find('=');
+        if (equals != std::string::npos) {
+          page.metadata[field.substr(0, equals)] = field.substr(equals + 1);
+        }
+      }
     }
     page.pixels.resize(std::size_t{page.width} * page.height);
     for (std::uint32_t row = 0; row < page.height; ++row) {
@@ -270,42 +333,128 @@ std::vector<tiff_page> read_tiff(const std::string &path) {
 }
 
 // Pages of a TIFF file that libtiff reads whole (0 when it cannot be opened).
-std::size_t tiff_pages(const std::string &path) { return read_tiff(path).size(); }
-
-// The number after "key=" in a description.
-std::uint64_t value_of(const std::string &description, const std::string &key) {
-  const std::size_t at = description.find(key + "=");
-  return at == std::string::npos ? ~0ULL : std::stoull(description.substr(at + key.size() + 1));
+std::size_t tiff_pages(const std::string &path) {
+  return read_tiff(path).size();
 }
 
-// Acquires three frames of the region 8,4 .. 263,131 with `binning` into a TIFF file and checks
-// every pixel of every page against the documented pattern, (frame * 37 + row * 3 + column) &
-// 1023 in sensor coordinates, binned sums clamped to 1023, with the frame counter the page's
-// description gives.
-void acquire_and_check(std::uint32_t bin) {
-  const std::string file = scratch("frames_" + std::to_string(bin) + ".tif");
+// The image extensions of a FITS file (the primary array is empty), with their keywords in the
+// TIFF description's names; a keyword that is missing leaves its name out.
+std::vector<written_frame> read_fits(const std::string &path) {
+  std::vector<written_frame> frames;
+  fitsfile *fits = nullptr;
+  int status = 0;
+  if (fits_open_file(&fits, path.c_str(), READONLY, &status) != 0) {
+    ADD_FAILURE() << "cfitsio cannot open " << path << ": status " << status;
+    return frames;
+  }
+  int hdus = 0;
+  fits_get_num_hdus(fits, &hdus, &status);
+  for (int hdu = 2; hdu <= hdus && status == 0; ++hdu) {
+    int type = 0;
+    fits_movabs_hdu(fits, hdu, &type, &status);
+    int dimensions = 0;
+    long axes[2] = {};
+    fits_get_img_dim(fits, &dimensions, &status);
+    fits_get_img_size(fits, 2, axes, &status);
+    EXPECT_EQ(dimensions, 2);
+    written_frame frame;
+    frame.width = static_cast<std::uint32_t>(axes[0]);
+    frame.height = static_cast<std::uint32_t>(axes[1]);
+    frame.pixels.resize(std::size_t{frame.width} * frame.height);
+    fits_read_img(fits, TUSHORT, 1, static_cast<LONGLONG>(frame.pixels.size()), nullptr,
+                  frame.pixels.data(), nullptr, &status);
+    auto number = [&](const char *key, std::string &to) {
+      unsigned long long value = 0;
+      int key_status = 0;
+      if (fits_read_key(fits, TULONGLONG, key, &value, nullptr, &key_status) != 0) {
+        return false;
+      }
+      to = std::to_string(value);
+      return true;
+    };
+    std::string text;
+    if (number("FRAMECNT", text)) {
+      frame.metadata["frame_counter"] = text;
+    }
+    if (number("TIMESTMP", text)) {
+      frame.metadata["timestamp"] = text;
+    }
+    std::string corners[4];
+    if (number("ROI_X1", corners[0]) && number("ROI_Y1", corners[1]) &&
+        number("ROI_X2", corners[2]) && number("ROI_Y2", corners[3])) {
+      frame.metadata["roi"] = corners[0] + "," + corners[1] + "," + corners[2] + "," + corners[3];
+    }
+    std::string vertical;
+    if (number("XBINNING", text) && number("YBINNING", vertical)) {
+      frame.metadata["binning"] = text + "x" + vertical;
+    }
+    double seconds = 0;
+    int key_status = 0;
+    if (fits_read_key(fits, TDOUBLE, "EXPTIME", &seconds, nullptr, &key_status) == 0) {
+      char milliseconds[32];
+      std::snprintf(milliseconds, sizeof milliseconds, "%g", seconds * 1000);
+      frame.metadata["exposure_ms"] = milliseconds;
+    }
+    char camera[FLEN_VALUE] = {};
+    key_status = 0;
+    if (fits_read_key(fits, TSTRING, "CAMERA", camera, nullptr, &key_status) == 0) {
+      frame.metadata["camera"] = camera;
+    }
+    frames.push_back(std::move(frame));
+  }
+  EXPECT_EQ(status, 0) << "cfitsio status reading " << path;
+  fits_close_file(fits, &status);
+  return frames;
+}
+
+// Acquires three frames of the region 8,4 .. 263,131 with `bin` x `bin` binning and an exposure
+// of 5 ms into a file of `format` (tiff or fits), reads it back with libtiff or cfitsio and
+// checks every frame's metadata, and every pixel against the documented pattern,
+// (frame * 37 + row * 3 + column) & 1023 in sensor coordinates, binned sums clamped to 1023,
+// with the frame counter the frame's metadata gives.
+void acquire_and_check(const std::string &format, std::uint32_t bin) {
+  const std::string file = scratch("frames_" + std::to_string(bin) + "." + format);
   const std::string binning = std::to_string(bin) + "x" + std::to_string(bin);
-  const run_result r = run({"acquire", "--frames", "3", "--roi", "8,4,263,131", "--bin", binning,
-                            "--output", file, "--sim-max-rate"});
+  const run_result r =
+      run({"acquire", "--frames", "3", "--roi", "8,4,263,131", "--bin", binning, "--exposure", "5",
+           "--format", format, "--output", file, "--sim-max-rate"});
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::vector<tiff_page> pages = read_tiff(file);
-  ASSERT_EQ(pages.size(), 3u);
-  for (const tiff_page &page : pages) {
-    ASSERT_EQ(page.width, 256 / bin);
-    ASSERT_EQ(page.height, 128 / bin);
-    EXPECT_NE(page.description.find("roi=8,4,263,131"), std::string::npos) << page.description;
-    EXPECT_NE(page.description.find("binning=" + binning), std::string::npos) << page.description;
-    const auto frame = static_cast<std::uint32_t>(value_of(page.description, "frame_counter"));
-    for (std::uint32_t y = 0; y < page.height; ++y) {
-      for (std::uint32_t x = 0; x < page.width; ++x) {
+  EXPECT_EQ(r.out, file + "\n");
+  const std::vector<written_frame> frames = format == "fits" ? read_fits(file) : read_tiff(file);
+  ASSERT_EQ(frames.size(), 3u);
+  std::uint64_t previous_counter = 0;
+  std::uint64_t previous_timestamp = 0;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    const written_frame &frame = frames[i];
+    ASSERT_EQ(frame.width, 256 / bin);
+    ASSERT_EQ(frame.height, 128 / bin);
+    std::map<std::string, std::string> metadata = frame.metadata;
+    EXPECT_EQ(metadata["camera"], "QMXSIM-0001");
+    EXPECT_EQ(metadata["roi"], "8,4,263,131");
+    EXPECT_EQ(metadata["binning"], binning);
+    EXPECT_EQ(metadata["exposure_ms"], "5");
+    ASSERT_EQ(metadata.count("frame_counter"), 1u) << "frame " << i;
+    ASSERT_EQ(metadata.count("timestamp"), 1u) << "frame " << i;
+    const std::uint64_t counter = std::stoull(metadata["frame_counter"]);
+    const std::uint64_t timestamp = std::stoull(metadata["timestamp"]);
+    EXPECT_NE(timestamp, 0u) << "frame " << i;
+    if (i > 0) {
+      EXPECT_GT(counter, previous_counter) << "frames are written in the order taken";
+      EXPECT_GE(timestamp, previous_timestamp) << "frame " << i;
+    }
+    previous_counter = counter;
+    previous_timestamp = timestamp;
+    const auto pattern_frame = static_cast<std::uint32_t>(counter);
+    for (std::uint32_t y = 0; y < frame.height; ++y) {
+      for (std::uint32_t x = 0; x < frame.width; ++x) {
         std::uint32_t sum = 0;
         for (std::uint32_t dy = 0; dy < bin; ++dy) {
           for (std::uint32_t dx = 0; dx < bin; ++dx) {
-            sum += (frame * 37 + (4 + y * bin + dy) * 3 + (8 + x * bin + dx)) & 1023;
+            sum += (pattern_frame * 37 + (4 + y * bin + dy) * 3 + (8 + x * bin + dx)) & 1023;
           }
         }
-        ASSERT_EQ(page.pixels[std::size_t{y} * page.width + x], std::min(sum, 1023u))
-            << "frame " << frame << " row " << y << " column " << x;
+        ASSERT_EQ(frame.pixels[std::size_t{y} * frame.width + x], std::min(sum, 1023u))
+            << format << " frame " << counter << " row " << y << " column " << x;
       }
     }
   }
@@ -313,9 +462,19 @@ void acquire_and_check(std::uint32_t bin) {
 }
 
 TEST(qmxcam, acquired_tiff_frames_match_the_pattern_and_carry_their_metadata) {
-  acquire_and_check(1);
+  acquire_and_check("tiff", 1);
 }
 
-TEST(qmxcam, acquired_binned_tiff_frames_match_the_pattern) { acquire_and_check(2); }
+TEST(qmxcam, acquired_binned_tiff_frames_match_the_pattern) {
+  acquire_and_check("tiff", 2);
+}
+
+TEST(qmxcam, acquired_fits_frames_match_the_pattern_and_carry_their_metadata) {
+  acquire_and_check("fits", 1);
+}
+
+TEST(qmxcam, acquired_binned_fits_frames_match_the_pattern) {
+  acquire_and_check("fits", 2);
+}
 
 } // namespace

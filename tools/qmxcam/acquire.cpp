@@ -288,10 +288,21 @@ int run_acquire(const std::vector<std::string> &words) {
            "unexpected argument '" + line.arguments.front() + "'; see 'qmxcam acquire --help'");
     return exit_usage;
   }
+  if (const int status = check_common_options("acquire", line); status >= 0) {
+    return status;
+  }
   acquire_settings settings;
   if (!read_settings(line, settings, error)) {
     report("acquire", error);
     return exit_usage;
+  }
+  // A file that cannot be written is found now, not after the frames are taken.
+  for (const std::string &file :
+       {first_file(settings.output, settings.per_frame), settings.preview}) {
+    if (!file.empty() && !can_write_file(file, error)) {
+      report("acquire", error);
+      return exit_failure;
+    }
   }
   install_interrupt_handler();
   session s("acquire");
@@ -327,13 +338,13 @@ int run_acquire(const std::vector<std::string> &words) {
     return exit_usage;
   }
   if (settings.sim_seed) {
-    qmx_sim_set_random_seed(simulated, static_cast<std::uint32_t>(settings.seed));
+    s.simulator()->set_random_seed(simulated, static_cast<std::uint32_t>(settings.seed));
   }
   if (settings.sim_faults) {
-    qmx_sim_set_packet_faults(simulated, &settings.faults);
+    s.simulator()->set_packet_faults(simulated, settings.faults);
   }
   if (settings.sim_max_rate) {
-    qmx_sim_set_max_rate(simulated, 1);
+    s.simulator()->set_max_rate(simulated, true);
   }
   if (!settings.sim_fps.empty() && !camera_setting("fps " + settings.sim_fps)) {
     return exit_failure;
@@ -401,14 +412,30 @@ int run_acquire(const std::vector<std::string> &words) {
   info.hbin = static_cast<std::uint32_t>(hbin);
   info.vbin = static_cast<std::uint32_t>(vbin);
   const std::size_t image_bytes = std::size_t{info.width} * info.height * 2;
-  if (width == 0 || height == 0 || slot_bytes < tag_block_bytes + image_bytes) {
+  if (width == 0 || height == 0) {
+    report("acquire", "binning " + std::to_string(hbin) + "x" + std::to_string(vbin) +
+                          " leaves no whole pixel of the region " + roi.text +
+                          "; take a larger region or a smaller binning");
+    return exit_failure;
+  }
+  if (slot_bytes < tag_block_bytes + image_bytes) {
     report("acquire", "the frame geometry does not fit: " + std::to_string(width) + " x " +
                           std::to_string(height) + " pixels in slots of " +
                           std::to_string(slot_bytes) + " bytes");
     return exit_failure;
   }
 
-  std::vector<unsigned char> buffer(slot_bytes * settings.slots);
+  std::vector<unsigned char> buffer;
+  try {
+    if (settings.slots > buffer.max_size() / slot_bytes) {
+      throw std::bad_alloc();
+    }
+    buffer.resize(slot_bytes * settings.slots);
+  } catch (const std::exception &) { // bad_alloc, or length_error beyond max_size
+    report("acquire", "cannot allocate " + std::to_string(settings.slots) + " slots of " +
+                          std::to_string(slot_bytes) + " bytes; ask for fewer with --slots");
+    return exit_failure;
+  }
   std::unique_ptr<frame_sink> sink =
       make_frame_sink(settings.format, settings.output, settings.per_frame);
   write_queue writer(*sink, settings.queue);
@@ -433,7 +460,7 @@ int run_acquire(const std::vector<std::string> &words) {
       if (settings.unplug_after > 0 && !unplugged &&
           now - start >= std::chrono::duration<double>(settings.unplug_after)) {
         unplugged = true;
-        qmx_sim_camera_unplug(simulated);
+        s.simulator()->camera_unplug(simulated);
       }
       const auto silent =
           now - clock_type::time_point(clock_type::duration(last_frame_ticks.load()));
@@ -610,7 +637,7 @@ int run_acquire(const std::vector<std::string> &words) {
                static_cast<unsigned long long>(writer.written()));
   if (settings.sim_faults) {
     std::fprintf(stderr, "qmxcam acquire: simulated faults drawn with seed %u\n",
-                 qmx_sim_random_seed(simulated));
+                 s.simulator()->random_seed(simulated));
   }
   for (const std::string &file : sink->files()) {
     std::cout << file << '\n';

@@ -4,7 +4,9 @@
 #include "tools/qmxcam/frame_files.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 #if QMXCAM_IMAGE_LIBRARIES
@@ -264,6 +266,29 @@ std::unique_ptr<frame_sink> make_frame_sink(file_format format, const std::strin
   default:
     return nullptr;
   }
+}
+
+std::string first_file(const std::string &path, bool per_frame) {
+  return per_frame ? numbered_path(path, 0) : path;
+}
+
+bool can_write_file(const std::string &path, std::string &error) {
+  std::FILE *existing = std::fopen(path.c_str(), "rb");
+  const bool existed = existing != nullptr;
+  if (existing != nullptr) {
+    std::fclose(existing);
+  }
+  // Appending changes nothing in a file that is there already.
+  std::FILE *probe = std::fopen(path.c_str(), "ab");
+  if (probe == nullptr) {
+    error = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::fclose(probe);
+  if (!existed) {
+    std::remove(path.c_str());
+  }
+  return true;
 }
 
 bool write_preview_png(const std::string &path, const frame &f, std::string &error) {

@@ -56,6 +56,14 @@ protected:
 std::unique_ptr<frame_sink> make_frame_sink(file_format format, const std::string &path,
                                             bool per_frame);
 
+// The first file a writer for `path` creates: `path` itself, or with `per_frame` the file of
+// frame 0.
+std::string first_file(const std::string &path, bool per_frame);
+
+// Whether `path` can be opened for writing, checked before frames are taken. The file is left
+// as it was: one that the check creates is removed again. False with the reason in `error`.
+bool can_write_file(const std::string &path, std::string &error);
+
 // Writes `f` as an 8-bit grey PNG whose contrast is stretched from the 0.5th to the 99.5th
 // percentile of its pixels onto 0..255. False with a message in `error`.
 bool write_preview_png(const std::string &path, const frame &f, std::string &error);

@@ -65,6 +65,19 @@ void *library_symbol(void *library, const char *name) {
 #endif
 }
 
+bool library_in_process(const std::string &file) {
+#if defined(_WIN32)
+  return GetModuleHandleA(file.c_str()) != nullptr;
+#else
+  void *library = dlopen(file.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  if (library == nullptr) {
+    return false;
+  }
+  dlclose(library); // gives back the reference the lookup added
+  return true;
+#endif
+}
+
 void install_interrupt_handler() {
 #if defined(_WIN32)
   SetConsoleCtrlHandler(console_handler, TRUE);
@@ -105,6 +118,31 @@ const char *module_file_name() {
   return "orbanite_qmx_camera.dll";
 #else
   return "liborbanite_qmx_camera.so";
+#endif
+}
+
+const char *simulator_file_name() {
+#if defined(_WIN32)
+  return "qmx_camera_sim.dll";
+#else
+  return "libqmx_camera_sim.so";
+#endif
+}
+
+const char *monitor_file_name() {
+#if defined(_WIN32)
+  return "orbanite_qmx_usb_hotplug_monitor.dll";
+#else
+  return "liborbanite_qmx_usb_hotplug_monitor.so";
+#endif
+}
+
+const char *real_cameras_unavailable_reason() {
+#if defined(_WIN32)
+  return nullptr;
+#else
+  return "real cameras need the camera controller's kernel driver, which exists for Windows "
+         "only; on this system the simulator is the only source of cameras";
 #endif
 }
 

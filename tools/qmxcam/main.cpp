@@ -1,8 +1,6 @@
 // qmxcam: a host program for the camera module. It loads the module at run time as a host
 // imaging SDK does and lists cameras, shows and changes their parameters, passes commands
 // through, watches connection events and acquires frames into image files.
-#include "sim/hotplug_monitor.h"
-#include "sim/qmx_sim.h"
 #include "tools/qmxcam/host_os.h"
 #include "tools/qmxcam/session.h"
 
@@ -23,7 +21,8 @@ constexpr const char *usage_text =
     "Usage: qmxcam COMMAND [OPTIONS] [ARGUMENTS]\n"
     "\n"
     "A host program for the camera module: it loads the module at run time, as an imaging SDK\n"
-    "does. Unless --sim-cameras says otherwise, it first plugs in one simulated camera.\n"
+    "does. Unless --sim-cameras says otherwise, it first plugs in one simulated camera;\n"
+    "--hardware takes the real cameras instead (their driver exists for Windows only).\n"
     "\n"
     "Commands:\n"
     "  list                 device IDs and serial numbers of the attached cameras\n"
@@ -52,13 +51,20 @@ int parse_or_exit(const std::string &command, const std::vector<std::string> &wo
     return exit_ok;
   }
   if (line.arguments.size() < least_arguments || line.arguments.size() > most_arguments) {
+    // The synopsis's first line only; --help gives the rest.
     report(command, (line.arguments.size() < least_arguments
                          ? "missing argument"
                          : "unexpected argument '" + line.arguments.back() + "'") +
-                        "; usage: qmxcam " + command + " " + synopsis);
+                        "; usage: qmxcam " + command + " " +
+                        synopsis.substr(0, synopsis.find('\n')) + "; see 'qmxcam " + command +
+                        " --help'");
     return exit_usage;
   }
-  return -1;
+  if (least_arguments > 0 && line.arguments.front().empty()) {
+    report(command, "the first argument is empty; see 'qmxcam " + command + " --help'");
+    return exit_usage;
+  }
+  return check_common_options(command, line);
 }
 
 std::string join(const std::vector<std::string> &words, std::size_t from) {
@@ -161,6 +167,37 @@ int run_get(const std::vector<std::string> &words) {
   return s.close_camera() ? exit_ok : exit_failure;
 }
 
+// The module takes its own set keywords without checking their values (a binning factor out of
+// range or "maybe" for image_metadata still answer 0), so qmxcam checks them; a camera setting
+// is checked by the camera, which refuses with its reason. Every keyword but "stop" needs a
+// value: without one the camera would answer the setting's value instead. "" when `arguments`
+// (the key first) are acceptable, else the problem.
+std::string check_set_value(const std::string &key, const std::vector<std::string> &arguments) {
+  const std::size_t values = arguments.size() - 1;
+  if (key == "stop") {
+    return values == 0 ? "" : "'stop' takes no value";
+  }
+  if (values == 0) {
+    return "'" + key + "' needs a value";
+  }
+  const std::string &value = arguments[1];
+  unsigned long long number = 0;
+  if (key == "hbin" || key == "vbin") {
+    if (values != 1 || !read_unsigned(value, number) || number < 1 || number > 16) {
+      return "'" + key + "' takes one binning factor from 1 to 16";
+    }
+  } else if (key == "image_metadata") {
+    if (values != 1 || (value != "on" && value != "off")) {
+      return "'image_metadata' takes on or off";
+    }
+  } else if (key == "image_poll_timeout_ms") {
+    if (values != 1 || (value != "-1" && (!read_unsigned(value, number) || number > 0x7FFFFFFF))) {
+      return "'image_poll_timeout_ms' takes milliseconds from 0 to 2147483647, or -1 for no limit";
+    }
+  }
+  return "";
+}
+
 int run_set(const std::vector<std::string> &words) {
   command_line line;
   const std::string synopsis =
@@ -176,6 +213,10 @@ int run_set(const std::vector<std::string> &words) {
   const std::string value = join(line.arguments, 1);
   if (key == "arm") {
     report("set", "'arm' needs a frame buffer; use 'qmxcam acquire'");
+    return exit_usage;
+  }
+  if (const std::string problem = check_set_value(key, line.arguments); !problem.empty()) {
+    report("set", problem + "; see 'qmxcam set --help'");
     return exit_usage;
   }
   session s("set");
@@ -198,9 +239,8 @@ int run_set(const std::vector<std::string> &words) {
     s.close_camera();
     return exit_failure;
   }
-  if (!r.text.empty()) {
-    std::cout << r.text << '\n';
-  }
+  // Module keywords answer nothing on success; say so as the camera does.
+  std::cout << (r.text.empty() ? "ok" : r.text) << '\n';
   return s.close_camera() ? exit_ok : exit_failure;
 }
 
@@ -279,11 +319,11 @@ int run_watch(const std::vector<std::string> &words) {
     for (unsigned long long i = 0; i < demo_cameras; ++i) {
       char serial[32];
       std::snprintf(serial, sizeof serial, "DEMO%04llu", i + 1);
-      const int camera = qmx_sim_camera_add(serial, 0x0300);
+      const int camera = s.simulator()->camera_add(serial, 0x0300);
       std::unique_lock lock(mutex);
       wake.wait_for(lock, std::chrono::seconds(3), [&] { return done; });
       lock.unlock();
-      qmx_sim_camera_unplug(camera);
+      s.simulator()->camera_unplug(camera);
       lock.lock();
       if (wake.wait_for(lock, std::chrono::milliseconds(500), [&] { return done; })) {
         return;
@@ -334,22 +374,8 @@ int run_watch(const std::vector<std::string> &words) {
   return status;
 }
 
-} // namespace
-} // namespace qmxcam
-
-int main(int argc, char **argv) {
-  using namespace qmxcam;
-  std::vector<std::string> words(argv + 1, argv + argc);
-  if (words.empty()) {
-    std::cerr << usage_text;
-    return exit_usage;
-  }
-  const std::string command = words.front();
-  words.erase(words.begin());
-  if (command == "-h" || command == "--help" || command == "help") {
-    std::cout << usage_text;
-    return exit_ok;
-  }
+// Runs subcommand `command` with the words after it.
+int run_command(const std::string &command, const std::vector<std::string> &words) {
   try {
     if (command == "list") {
       return run_list(words);
@@ -378,4 +404,27 @@ int main(int argc, char **argv) {
   }
   std::cerr << "qmxcam: unknown command '" << command << "'; see 'qmxcam --help'\n";
   return exit_usage;
+}
+
+} // namespace
+} // namespace qmxcam
+
+int main(int argc, char **argv) {
+  using namespace qmxcam;
+  std::vector<std::string> words(argv + 1, argv + argc);
+  if (words.empty()) {
+    std::cerr << usage_text;
+    return exit_usage;
+  }
+  const std::string command = words.front();
+  words.erase(words.begin());
+  if (command == "help" && words.size() == 1) {
+    // "qmxcam help acquire" is "qmxcam acquire --help".
+    return run_command(words.front(), {"--help"});
+  }
+  if (command == "-h" || command == "--help" || command == "help") {
+    std::cout << usage_text;
+    return exit_ok;
+  }
+  return run_command(command, words);
 }

@@ -2,6 +2,7 @@
 #include "tools/qmxcam/options.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 
 namespace qmxcam {
@@ -11,7 +12,17 @@ bool parse_command_line(const std::vector<std::string> &words, const std::vector
   bool options_ended = false;
   for (std::size_t i = 0; i < words.size(); ++i) {
     const std::string &word = words[i];
-    if (options_ended || word.size() < 2 || word[0] != '-' || (word[1] != '-' && word != "-h")) {
+    if (options_ended || word.size() < 2 || word[0] != '-') {
+      parsed.arguments.push_back(word);
+      continue;
+    }
+    const bool letter = (word[1] >= 'a' && word[1] <= 'z') || (word[1] >= 'A' && word[1] <= 'Z');
+    if (word[1] != '-' && word != "-h") {
+      if (letter) {
+        // Options are long only; a short one is a mistake, not an operand ("-5" still is one).
+        error = "unknown option '" + word + "' (options are written --name)";
+        return false;
+      }
       parsed.arguments.push_back(word);
       continue;
     }
@@ -93,7 +104,8 @@ bool read_double(const std::string &text, double &value) {
   char *end = nullptr;
   errno = 0;
   value = std::strtod(text.c_str(), &end);
-  return errno == 0 && *end == '\0';
+  // "nan" and "inf" would make a duration that never ends.
+  return errno == 0 && *end == '\0' && std::isfinite(value);
 }
 
 } // namespace qmxcam

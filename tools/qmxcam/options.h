@@ -27,15 +27,16 @@ struct command_line {
 };
 
 // Parses `words` against `rows`: "--name VALUE", "--name=VALUE", flags, "-h"/"--help", "--"
-// to end the options. False with a message in `error` for an unknown option or a missing
-// value.
+// to end the options. A word of a dash and a digit ("-5") is an operand. False with a message
+// in `error` for an unknown option (also any other single-dash word) or a missing value.
 bool parse_command_line(const std::vector<std::string> &words, const std::vector<option_row> &rows,
                         command_line &parsed, std::string &error);
 
 // The options part of a help text, one line per row.
 std::string describe_options(const std::vector<option_row> &rows);
 
-// Strict number readers for option values: the whole text must be the number.
+// Strict number readers for option values: the whole text must be the number, and a finite
+// one.
 bool read_unsigned(const std::string &text, unsigned long long &value);
 bool read_double(const std::string &text, double &value);
 

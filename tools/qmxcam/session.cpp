@@ -1,8 +1,6 @@
 // qmxcam, one run of the program (see session.h).
 #include "tools/qmxcam/session.h"
 
-#include "sim/hotplug_monitor.h"
-#include "sim/qmx_sim.h"
 #include "tools/qmxcam/host_os.h"
 
 #include <cstdio>
@@ -20,9 +18,39 @@ constexpr std::uint32_t monitor_idle_wait_ms = 5000;
 
 std::vector<option_row> common_options() {
   return {
+      {"hardware", nullptr,
+       "real cameras, not simulated ones (their driver exists for Windows only)"},
       {"sim-cameras", "N", "simulated cameras to plug in first (default 1; 0 for none)"},
       {"module", "FILE", "the module to load (default: the one beside qmxcam)"},
   };
+}
+
+int check_common_options(const std::string &command, const command_line &line) {
+  unsigned long long cameras = 0;
+  if (line.has("sim-cameras") &&
+      (!read_unsigned(line.value("sim-cameras"), cameras) || cameras > most_simulated_cameras)) {
+    report(command, "--sim-cameras takes a number from 0 to " +
+                        std::to_string(most_simulated_cameras) + ", not '" +
+                        line.value("sim-cameras") + "'");
+    return exit_usage;
+  }
+  if (!line.has("hardware")) {
+    return -1;
+  }
+  for (const auto &option : line.values) {
+    if (option.first.rfind("sim-", 0) == 0) {
+      report(command, "--" + option.first +
+                          " is for simulated cameras and cannot go with --hardware; see "
+                          "'qmxcam " +
+                          command + " --help'");
+      return exit_usage;
+    }
+  }
+  if (const char *reason = real_cameras_unavailable_reason(); reason != nullptr) {
+    report(command, std::string("--hardware is not available here: ") + reason);
+    return exit_usage;
+  }
+  return -1;
 }
 
 std::vector<option_row> camera_options() {
@@ -54,37 +82,69 @@ std::vector<std::string> split_list(const std::string &text) {
 session::~session() {
   close_camera();
   // A notification still running when the process exits would meet the module's statics while
-  // they are destroyed.
-  hotplug_monitor_wait_idle(monitor_idle_wait_ms);
+  // they are destroyed. The maker's monitor offers no such wait; real cameras are not plugged
+  // by this process, so nothing is pending because of it.
+  if (simulator_ != nullptr) {
+    simulator_->monitor_wait_idle(monitor_idle_wait_ms);
+  }
 }
 
 bool session::start(const command_line &line) {
-  unsigned long long cameras = default_simulated_cameras;
-  if (line.has("sim-cameras") &&
-      (!read_unsigned(line.value("sim-cameras"), cameras) || cameras > most_simulated_cameras)) {
-    report(command_, "--sim-cameras takes a number from 0 to " +
-                         std::to_string(most_simulated_cameras) + ", not '" +
-                         line.value("sim-cameras") + "'");
+  if (line.has("hardware") ? !start_real() : !start_simulated(line)) {
     return false;
   }
-  // Cameras plugged before the module initialises are identified by the first listing.
-  for (unsigned long long i = 0; i < cameras; ++i) {
-    char serial[32];
-    std::snprintf(serial, sizeof serial, "SIM%05llu", i + 1);
-    const int camera = qmx_sim_camera_add(serial, simulated_bcd_usb);
-    if (camera == 0) {
-      report(command_, "the simulator refused to plug camera " + std::string(serial));
-      return false;
-    }
-    plugged_.push_back(camera);
-  }
-  hotplug_monitor_wait_idle(monitor_idle_wait_ms);
   const std::string file = line.value("module", executable_folder() + module_file_name());
   std::string error;
   if (!module_.load(file, error)) {
     report(command_, error);
     return false;
   }
+  return true;
+}
+
+bool session::start_real() {
+  // The system's search finds the maker's monitor where its installation put it.
+  std::string error;
+  if (load_library(monitor_file_name(), error) == nullptr) {
+    report(command_, std::string("cannot load the camera maker's hotplug monitor ") +
+                         monitor_file_name() + ": " + error);
+    return false;
+  }
+  // With the simulator in the process the module would list its cameras beside the real ones.
+  if (library_in_process(simulator_file_name())) {
+    report(command_, std::string("the simulator ") + simulator_file_name() +
+                         " is loaded in this process (brought in with the hotplug monitor?); "
+                         "--hardware needs a process without it");
+    return false;
+  }
+  return true;
+}
+
+bool session::start_simulated(const command_line &line) {
+  // check_common_options has checked the value.
+  unsigned long long cameras = default_simulated_cameras;
+  if (line.has("sim-cameras")) {
+    read_unsigned(line.value("sim-cameras"), cameras);
+  }
+  auto simulator = std::make_unique<simulator_host>();
+  std::string error;
+  if (!simulator->load(executable_folder(), error)) {
+    report(command_, error);
+    return false;
+  }
+  simulator_ = std::move(simulator);
+  // Cameras plugged before the module initialises are identified by the first listing.
+  for (unsigned long long i = 0; i < cameras; ++i) {
+    char serial[32];
+    std::snprintf(serial, sizeof serial, "SIM%05llu", i + 1);
+    const int camera = simulator_->camera_add(serial, simulated_bcd_usb);
+    if (camera == 0) {
+      report(command_, "the simulator refused to plug camera " + std::string(serial));
+      return false;
+    }
+    plugged_.push_back(camera);
+  }
+  simulator_->monitor_wait_idle(monitor_idle_wait_ms);
   return true;
 }
 
@@ -100,20 +160,18 @@ bool session::open_camera(const command_line &line) {
       return false;
     }
     wanted = attached.front();
-  } else {
-    bool found = false;
-    for (const std::string &id : attached) {
-      found = found || id == wanted;
-    }
-    if (!found) {
-      report(command_, "no camera with device ID '" + wanted + "' is attached (attached: " +
-                           (attached.empty() ? std::string("none") : ids) + ")");
-      return false;
-    }
   }
+  // A named camera goes to the module even when the listing lacks it: the module decides, and
+  // its result code says why it refused.
   void *handle = nullptr;
   if (const int result = module_.create(wanted, &handle); result != 0) {
-    report_result("opening camera '" + wanted + "'", result);
+    std::string names;
+    for (const std::string &id : attached) {
+      names += (names.empty() ? "" : ", ") + id;
+    }
+    report(command_, "cannot open camera '" + wanted + "': module result " +
+                         describe_result(result) +
+                         "; attached: " + (names.empty() ? std::string("none") : names));
     return false;
   }
   handle_ = handle;
