@@ -113,14 +113,16 @@ int run_text_command(void* handle, qmx::command_request request, bool get_side,
 
 // Tears down what the module built, in order: the USB layer's monitor record stays with the
 // layer (it is never freed while a subscription may use it), then the function table, then the
-// registry. Skipped when the process is already ending: its other threads are gone then, and
-// waiting for them would never return.
+// registry. Skipped when the process is already ending, and wherever the module keeps itself
+// loaded (there this runs only at the process's end): the other threads are gone then, ended by
+// the system wherever they stood, so waiting for them would never return and the locks and
+// conditions they used may never be free again.
 struct module_lifetime {
   module_lifetime() = default;
   module_lifetime(const module_lifetime&) = delete;
   module_lifetime& operator=(const module_lifetime&) = delete;
   ~module_lifetime() {
-    if (platform::process_is_terminating()) {
+    if (!platform::unload_can_join_threads() || platform::process_is_terminating()) {
       (void)the_module_info.release();
       (void)the_registry.release();
       return;

@@ -361,8 +361,19 @@ struct hotplug_subscription {
 
 namespace {
 
-std::mutex subscriptions_mutex;
-std::condition_variable subscription_idle;
+// The monitor's notification thread may be inside these when the process ends. On Windows the
+// system ends every other thread before it destroys the module's static objects, and destroying
+// a lock or condition that an ended thread was using can wait forever; so both are made once and
+// never destroyed.
+std::mutex& subscriptions_mutex() {
+  static auto* const mutex = new std::mutex;
+  return *mutex;
+}
+
+std::condition_variable& subscription_idle() {
+  static auto* const condition = new std::condition_variable;
+  return *condition;
+}
 
 // Marks a client callback as running; the caller holds `list_mutex`.
 void enter_callback(libusb_context* ctx) {
@@ -447,7 +458,7 @@ void usb_hotplug_callback(std::uint32_t event, const char* path, void* context) 
   auto* subscription = static_cast<hotplug_subscription*>(context);
   libusb_context* ctx = nullptr;
   {
-    std::lock_guard lock(subscriptions_mutex);
+    std::lock_guard lock(subscriptions_mutex());
     ctx = subscription->target;
     if (ctx == nullptr) {
       return; // the context was released
@@ -462,10 +473,10 @@ void usb_hotplug_callback(std::uint32_t event, const char* path, void* context) 
     }
   }
   {
-    std::lock_guard lock(subscriptions_mutex);
+    std::lock_guard lock(subscriptions_mutex());
     --subscription->busy;
   }
-  subscription_idle.notify_all();
+  subscription_idle().notify_all();
 }
 
 // ---- Submission -----------------------------------------------------------------------------
@@ -585,11 +596,11 @@ void LIBUSB_CALL libusb_exit(libusb_context* ctx) {
   }
   T_LOG(source, "libusb_exit pointer_to_libusb_context = %x", as_log_address(ctx));
   {
-    std::unique_lock lock(subscriptions_mutex);
+    std::unique_lock lock(subscriptions_mutex());
     if (ctx->subscription != nullptr) {
       hotplug_subscription* s = ctx->subscription;
       s->target = nullptr;
-      subscription_idle.wait(lock, [s] { return s->busy == 0; });
+      subscription_idle().wait(lock, [s] { return s->busy == 0; });
     }
   }
   {
@@ -993,7 +1004,7 @@ int LIBUSB_CALL libusb_hotplug_register_callback(libusb_context* ctx, int events
   }
   bool subscribe_now = false;
   {
-    std::lock_guard subscriptions_lock(subscriptions_mutex);
+    std::lock_guard subscriptions_lock(subscriptions_mutex());
     subscribe_now = ctx->subscription == nullptr;
   }
   // The monitor keeps the notification function for the rest of the process, so this module
@@ -1015,7 +1026,7 @@ int LIBUSB_CALL libusb_hotplug_register_callback(libusb_context* ctx, int events
     return LIBUSB_ERROR_NO_MEM;
   }
   {
-    std::lock_guard subscriptions_lock(subscriptions_mutex);
+    std::lock_guard subscriptions_lock(subscriptions_mutex());
     std::lock_guard lock(ctx->list_mutex);
     ctx->registration = registration;
     if (subscribe_now) {
