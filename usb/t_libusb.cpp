@@ -361,19 +361,27 @@ struct hotplug_subscription {
 
 namespace {
 
-// The monitor's notification thread may be inside these when the process ends. On Windows the
-// system ends every other thread before it destroys the module's static objects, and destroying
-// a lock or condition that an ended thread was using can wait forever; so both are made once and
-// never destroyed.
-std::mutex& subscriptions_mutex() {
-  static auto* const mutex = new std::mutex;
-  return *mutex;
+// The subscription lock and the condition that says no notification is in progress. The
+// monitor's notification thread may be inside them when the process ends, and on Windows (where
+// the module keeps itself loaded) the system ends every other thread, wherever it stood, before
+// it destroys the module's static objects; destroying a lock or condition that an ended thread was
+// using can wait forever. They are therefore built once in static storage and never destroyed
+// (which frees nothing that matters: the storage goes with the module, and neither holds any
+// other resource once no thread uses it).
+struct subscription_sync {
+  std::mutex mutex;
+  std::condition_variable idle;
+};
+
+subscription_sync& subscriptions() {
+  alignas(subscription_sync) static unsigned char storage[sizeof(subscription_sync)];
+  static subscription_sync* const instance = new (storage) subscription_sync;
+  return *instance;
 }
 
-std::condition_variable& subscription_idle() {
-  static auto* const condition = new std::condition_variable;
-  return *condition;
-}
+std::mutex& subscriptions_mutex() { return subscriptions().mutex; }
+
+std::condition_variable& subscription_idle() { return subscriptions().idle; }
 
 // Marks a client callback as running; the caller holds `list_mutex`.
 void enter_callback(libusb_context* ctx) {
