@@ -94,7 +94,8 @@ void bench_kernels() {
       },
       bytes);
   print("memcpy of the output size", copy, copy, bytes);
-  for (qmx::raw10_path path : {qmx::raw10_path::scalar, qmx::raw10_path::ssse3, qmx::raw10_path::avx2}) {
+  for (qmx::raw10_path path :
+       {qmx::raw10_path::scalar, qmx::raw10_path::ssse3, qmx::raw10_path::avx2}) {
     const qmx::raw10_kernel kernel = qmx::raw10_kernel_for(path);
     if (kernel == nullptr) {
       std::printf("  %-34s not available on this processor\n", qmx::raw10_path_name(path));
@@ -149,12 +150,12 @@ void bench_kernels_out_of_cache() {
       sink = host[next_place * out_per_payload];
     };
   };
-  const figure copy = measure(run([&](std::size_t packet, std::size_t place) {
-                                std::memcpy(host.data() + place * out_per_payload,
-                                            copy_pool.data() + packet * out_per_payload,
-                                            out_per_payload);
-                              }),
-                              bytes);
+  const figure copy =
+      measure(run([&](std::size_t packet, std::size_t place) {
+                std::memcpy(host.data() + place * out_per_payload,
+                            copy_pool.data() + packet * out_per_payload, out_per_payload);
+              }),
+              bytes);
   print("memcpy of the output size", copy, copy, out_per_payload);
   const qmx::raw10_path path = qmx::selected_raw10_path();
   const qmx::raw10_kernel kernel = qmx::raw10_kernel_for(path);
@@ -290,9 +291,9 @@ void bench_assembler() {
     int bin;
     bool metadata;
   };
-  for (const variant& v : {variant{"assembler, metadata", 1, true},
-                           variant{"assembler, no metadata", 1, false},
-                           variant{"assembler, 2 x 2 binning", 2, true}}) {
+  for (const variant& v :
+       {variant{"assembler, metadata", 1, true}, variant{"assembler, no metadata", 1, false},
+        variant{"assembler, 2 x 2 binning", 2, true}}) {
     assembly_bench b(v.bin, v.metadata);
     std::uint32_t counter = 0;
     bool whole = true;

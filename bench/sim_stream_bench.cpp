@@ -30,7 +30,8 @@ int main() {
   }
   qmx_sim_set_max_rate(camera, 1);
   std::uint32_t reason = 0;
-  platform::device_file file = platform::device_file::open(path, platform::share_mode::exclusive, &reason);
+  platform::device_file file =
+      platform::device_file::open(path, platform::share_mode::exclusive, &reason);
   if (!file.valid()) {
     std::printf("bench: open failed (%u)\n", reason);
     return 1;

@@ -33,7 +33,9 @@ void LIBUSB_CALL on_image(libusb_transfer* transfer) {
 }
 
 std::atomic<int> uart_done{0};
-void LIBUSB_CALL on_uart(libusb_transfer*) { uart_done.fetch_add(1); }
+void LIBUSB_CALL on_uart(libusb_transfer*) {
+  uart_done.fetch_add(1);
+}
 
 bool send(libusb_device_handle* handle, const char* text) {
   static unsigned char out[uart_capacity];

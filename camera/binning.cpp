@@ -98,14 +98,18 @@ const chosen_kernel& chosen() {
 } // namespace
 
 #if defined(__SSE2__) || defined(_M_X64)
-bool binning_sse2_built() { return true; }
+bool binning_sse2_built() {
+  return true;
+}
 
 void bin_2x2_row_sse2(const unsigned char* top, const unsigned char* bottom, unsigned char* out,
                       std::int64_t out_width) {
   bin_2x2_row_128(top, bottom, out, out_width);
 }
 #else
-bool binning_sse2_built() { return false; }
+bool binning_sse2_built() {
+  return false;
+}
 
 void bin_2x2_row_sse2(const unsigned char*, const unsigned char*, unsigned char*, std::int64_t) {}
 #endif
@@ -127,7 +131,9 @@ bin_2x2_row_kernel bin_2x2_kernel_for(binning_path path) {
   return nullptr;
 }
 
-binning_path selected_binning_path() { return chosen().path; }
+binning_path selected_binning_path() {
+  return chosen().path;
+}
 
 const char* binning_path_name(binning_path path) {
   switch (path) {
@@ -172,8 +178,8 @@ void bin_rows_in_place(unsigned char* image, std::int32_t width, std::int32_t he
   }
 }
 
-void bin_in_place(unsigned char* image, std::int32_t width, std::int32_t height,
-                  std::int32_t hbin, std::int32_t vbin) {
+void bin_in_place(unsigned char* image, std::int32_t width, std::int32_t height, std::int32_t hbin,
+                  std::int32_t vbin) {
   bin_rows_in_place(image, width, height, hbin, vbin, 0, vbin > 0 ? height / vbin : 0);
 }
 

@@ -10,8 +10,8 @@ namespace qmx {
 // Sums `vbin` × `hbin` blocks of the `width` × `height` 16-bit pixels at `image` in place, each
 // sum clamped to 1023; the (height / vbin) rows of (width / hbin) pixels fill the start of the
 // image, the rest of it keeps its earlier data.
-void bin_in_place(unsigned char* image, std::int32_t width, std::int32_t height,
-                  std::int32_t hbin, std::int32_t vbin);
+void bin_in_place(unsigned char* image, std::int32_t width, std::int32_t height, std::int32_t hbin,
+                  std::int32_t vbin);
 
 // The output rows [first_row, end_row) of bin_in_place (clipped to the rows it makes), for which
 // the input rows of their blocks must be in place. Binning the rows in order, a range at a time,

@@ -6,7 +6,9 @@ namespace qmx {
 
 #if defined(__x86_64__) || defined(__i386__)
 
-bool binning_avx_built() { return true; }
+bool binning_avx_built() {
+  return true;
+}
 
 void bin_2x2_row_avx(const unsigned char* top, const unsigned char* bottom, unsigned char* out,
                      std::int64_t out_width) {
@@ -15,7 +17,9 @@ void bin_2x2_row_avx(const unsigned char* top, const unsigned char* bottom, unsi
 
 #else
 
-bool binning_avx_built() { return false; }
+bool binning_avx_built() {
+  return false;
+}
 
 void bin_2x2_row_avx(const unsigned char*, const unsigned char*, unsigned char*, std::int64_t) {}
 

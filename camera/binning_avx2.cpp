@@ -9,7 +9,9 @@ namespace qmx {
 
 #if defined(__x86_64__) || defined(__i386__)
 
-bool binning_avx2_built() { return true; }
+bool binning_avx2_built() {
+  return true;
+}
 
 // Sixteen output pixels per step, as the 128-bit kernel does eight: the narrowing packs within
 // each 128-bit lane, so a permutation of 64-bit quarters puts the pixels back in order. A step
@@ -36,7 +38,9 @@ void bin_2x2_row_avx2(const unsigned char* top, const unsigned char* bottom, uns
 
 #else
 
-bool binning_avx2_built() { return false; }
+bool binning_avx2_built() {
+  return false;
+}
 
 void bin_2x2_row_avx2(const unsigned char*, const unsigned char*, unsigned char*, std::int64_t) {}
 

@@ -32,8 +32,7 @@ namespace {
 // Output pixels [first, out_width) one at a time; pixels are little-endian 16-bit words at any
 // address.
 [[maybe_unused]] void bin_2x2_tail(const unsigned char* top, const unsigned char* bottom,
-                                   unsigned char* out, std::int64_t first,
-                                   std::int64_t out_width) {
+                                   unsigned char* out, std::int64_t first, std::int64_t out_width) {
   const auto pixel = [](const unsigned char* p) { return unsigned{p[0]} | (unsigned{p[1]} << 8); };
   for (std::int64_t c = first; c < out_width; ++c) {
     const unsigned sum = pixel(top + 4 * c) + pixel(top + 4 * c + 2) + pixel(bottom + 4 * c) +
@@ -59,8 +58,7 @@ namespace {
     const auto* b = reinterpret_cast<const __m128i*>(bottom + 4 * c);
     const __m128i first = _mm_add_epi16(_mm_loadu_si128(t), _mm_loadu_si128(b));
     const __m128i second = _mm_add_epi16(_mm_loadu_si128(t + 1), _mm_loadu_si128(b + 1));
-    const __m128i sums =
-        _mm_packs_epi32(_mm_madd_epi16(first, ones), _mm_madd_epi16(second, ones));
+    const __m128i sums = _mm_packs_epi32(_mm_madd_epi16(first, ones), _mm_madd_epi16(second, ones));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * c), _mm_min_epi16(sums, most));
   }
   bin_2x2_tail(top, bottom, out, c, out_width);

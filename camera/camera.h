@@ -82,14 +82,14 @@ struct frame_assembly_state {
 // What became of the packets and frames since the last arming; written by the image handler,
 // read by any host thread.
 struct acquisition_statistics {
-  std::atomic<std::uint64_t> packets_seen{0};        // image completions while armed
-  std::atomic<std::uint64_t> frames_delivered{0};    // frames pushed on the filled queue
-  std::atomic<std::uint64_t> dropped_disorder{0};    // a packet missing, repeated or foreign
-  std::atomic<std::uint64_t> dropped_bad_magic{0};   // the packet missing was one with a bad magic
-  std::atomic<std::uint64_t> dropped_overwritten{0}; // completed, then reused: the host held none
-  std::atomic<std::uint64_t> dropped_no_slot{0};     // first packet found no slot at all
+  std::atomic<std::uint64_t> packets_seen{0};         // image completions while armed
+  std::atomic<std::uint64_t> frames_delivered{0};     // frames pushed on the filled queue
+  std::atomic<std::uint64_t> dropped_disorder{0};     // a packet missing, repeated or foreign
+  std::atomic<std::uint64_t> dropped_bad_magic{0};    // the packet missing was one with a bad magic
+  std::atomic<std::uint64_t> dropped_overwritten{0};  // completed, then reused: the host held none
+  std::atomic<std::uint64_t> dropped_no_slot{0};      // first packet found no slot at all
   std::atomic<std::uint64_t> dropped_short_packet{0}; // a packet carried fewer bytes than sent
-  std::atomic<std::uint64_t> dropped_bad_length{0};  // the last packet left the frame short or long
+  std::atomic<std::uint64_t> dropped_bad_length{0}; // the last packet left the frame short or long
 
   void reset() noexcept;
 };

@@ -99,8 +99,8 @@ int get_pqmx(camera& c, const command_request& r) {
   if (reply != nullptr && r.response_size == 0) {
     reply = nullptr; // no room for even a terminator: the reply is read and dropped
   }
-  return transact(c, r.command + pqmx_argument_offset, r.command_size - pqmx_argument_offset,
-                  reply, r.response_size)
+  return transact(c, r.command + pqmx_argument_offset, r.command_size - pqmx_argument_offset, reply,
+                  r.response_size)
              ? ok
              : bad_get_argument;
 }
@@ -173,8 +173,12 @@ int get_image_metadata(camera& c, const command_request& r) {
   return ok;
 }
 
-int get_hbin(camera& c, const command_request& r) { return copy_number(c.parameters.hbin, r); }
-int get_vbin(camera& c, const command_request& r) { return copy_number(c.parameters.vbin, r); }
+int get_hbin(camera& c, const command_request& r) {
+  return copy_number(c.parameters.hbin, r);
+}
+int get_vbin(camera& c, const command_request& r) {
+  return copy_number(c.parameters.vbin, r);
+}
 int get_bin_min(camera&, const command_request& r) {
   return copy_response("1", r.response, r.response_size);
 }
@@ -244,7 +248,9 @@ int set_image_wait_release(camera& c, const command_request&) {
   return ok;
 }
 
-int set_accepted(camera&, const command_request&) { return ok; }
+int set_accepted(camera&, const command_request&) {
+  return ok;
+}
 
 int set_image_metadata(camera& c, const command_request& r) {
   if (r.data == nullptr) {
@@ -302,7 +308,8 @@ constexpr std::array<command_row, 17> get_table{{
      "hands out the next completed frame, waiting at most the poll time-out"},
     {"acquisition_bytes_per_frame", get_acquisition_bytes_per_frame,
      "bytes of one frame slot, asked of the camera now"},
-    {"usb_speed", get_usb_speed, "\"USB 1.0\", \"USB 1.1\", \"USB 2.0\", \"USB 3.0\" or \"UNKNOWN\""},
+    {"usb_speed", get_usb_speed,
+     "\"USB 1.0\", \"USB 1.1\", \"USB 2.0\", \"USB 3.0\" or \"UNKNOWN\""},
     {"image_poll_timeout_ms", get_poll_timeout, "the poll time-out in milliseconds (-1: none)"},
     {"image_metadata", get_image_metadata, "\"on\" or \"off\""},
     {"hbin", get_hbin, "horizontal binning factor"},

@@ -24,8 +24,12 @@ bool cpu_has_avx2() {
 
 #else
 
-bool cpu_has_avx() { return false; }
-bool cpu_has_avx2() { return false; }
+bool cpu_has_avx() {
+  return false;
+}
+bool cpu_has_avx2() {
+  return false;
+}
 
 #endif
 

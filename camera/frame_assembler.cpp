@@ -15,8 +15,8 @@ namespace qmx {
 namespace {
 
 // Tag block entries whose values change per frame: the value follows its 4-byte tag.
-constexpr std::size_t tag_frame_counter_value = 12; // "FCNT"
-constexpr std::size_t tag_header_word_8_value = 20; // "PCKL"
+constexpr std::size_t tag_frame_counter_value = 12;  // "FCNT"
+constexpr std::size_t tag_header_word_8_value = 20;  // "PCKL"
 constexpr std::size_t tag_header_word_12_value = 28; // "PCKH"
 
 constexpr std::size_t header_magic = 0;
@@ -147,8 +147,8 @@ void bin_ready_rows(frame_assembly_state& a, const slot_layout& l) {
       std::min<std::int64_t>(image_written / (std::int64_t{2} * a.width), a.height);
   const auto ready = static_cast<std::int32_t>(rows_done / a.vbin);
   if (ready > a.rows_binned) {
-    bin_rows_in_place(a.fill_node->slot + l.image, a.width, a.height, a.hbin, a.vbin,
-                      a.rows_binned, ready);
+    bin_rows_in_place(a.fill_node->slot + l.image, a.width, a.height, a.hbin, a.vbin, a.rows_binned,
+                      ready);
     a.rows_binned = ready;
   }
 }

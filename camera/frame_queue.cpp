@@ -17,7 +17,9 @@ void free_nodes(frame_node* node) {
 
 } // namespace
 
-frame_queue::~frame_queue() { free_nodes(head); }
+frame_queue::~frame_queue() {
+  free_nodes(head);
+}
 
 void push(frame_queue& queue, frame_node* node) {
   if (node == nullptr) {

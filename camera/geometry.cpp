@@ -4,13 +4,13 @@
 #include "camera/camera.h"
 #include "camera/frame_delivery.h"
 
+#include <chrono>
 #include <climits>
 #include <cstdint>
-#include <chrono>
-#include <mutex>
-#include <thread>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 namespace qmx {
 
@@ -28,7 +28,9 @@ std::int32_t low_32_bits(std::int64_t value) {
 }
 
 // A binning factor below 1 cannot divide the region; it reads as 1.
-std::int64_t usable_bin(std::int32_t bin) { return bin < 1 ? 1 : bin; }
+std::int64_t usable_bin(std::int32_t bin) {
+  return bin < 1 ? 1 : bin;
+}
 
 constexpr std::int32_t min_bin = 1;
 constexpr std::int32_t max_bin = 16;
@@ -97,7 +99,7 @@ void write_tag_block_template(unsigned char (&tag_block)[48]) {
     char tag[4];
     std::uint32_t value;
   } entries[] = {{{'Q', 'M', 'X', '\0'}, 0}, {{'F', 'C', 'N', 'T'}, 0}, {{'P', 'C', 'K', 'L'}, 0},
-                 {{'P', 'C', 'K', 'H'}, 0},   {{'I', 'O', 'F', 'F'}, 6}, {{'E', 'N', 'D', 'T'}, 0}};
+                 {{'P', 'C', 'K', 'H'}, 0},  {{'I', 'O', 'F', 'F'}, 6}, {{'E', 'N', 'D', 'T'}, 0}};
   unsigned char* at = tag_block;
   for (const auto& entry : entries) {
     std::memcpy(at, entry.tag, sizeof entry.tag);
@@ -183,8 +185,8 @@ int arm(camera& c, unsigned char* buffer, std::int32_t buffer_size, char* respon
     a.calibration_packed_bytes =
         static_cast<std::int32_t>(std::int64_t{p.roi_width} * calibration * bits_per_pixel / 8);
     a.pixels_per_row = p.roi_width;
-    a.pixels_per_frame =
-        static_cast<std::int32_t>(std::int64_t{p.roi_width} * (std::int64_t{p.roi_height} + calibration));
+    a.pixels_per_frame = static_cast<std::int32_t>(std::int64_t{p.roi_width} *
+                                                   (std::int64_t{p.roi_height} + calibration));
     write_tag_block_template(a.tag_block);
     clear_queues(a);
     for (frame_node** held : {&a.held_wait_frame, &a.fill_node, &a.held_poll_frame}) {

@@ -103,7 +103,9 @@ const char* raw10_path_name(raw10_path path) {
   return "unknown";
 }
 
-raw10_path selected_raw10_path() { return chosen().path; }
+raw10_path selected_raw10_path() {
+  return chosen().path;
+}
 
 void unpack_groups(const unsigned char* source, unsigned char* destination, std::size_t groups) {
   chosen().kernel(source, destination, groups);
@@ -173,10 +175,10 @@ std::int32_t unpack_raw10(frame_assembly_state& a, const raw10_destination& dest
     if (rows_have_fill) {
       // With rows of whole groups the row's end is a known number of groups away; otherwise the
       // end test runs after every group.
-      to_row_end = a.pixels_per_row % raw10_group_pixels == 0
-                       ? (a.pixels_per_row - a.pixels_written % a.pixels_per_row) /
-                             raw10_group_pixels
-                       : 1;
+      to_row_end =
+          a.pixels_per_row % raw10_group_pixels == 0
+              ? (a.pixels_per_row - a.pixels_written % a.pixels_per_row) / raw10_group_pixels
+              : 1;
     }
     const std::int64_t run = std::min({room, available, to_frame_end, to_row_end});
     if (run <= 0) {

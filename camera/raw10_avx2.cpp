@@ -12,7 +12,6 @@ namespace qmx {
 
 namespace {
 
-
 // Two 16-byte loads, 10 bytes apart, one per 128-bit lane: four groups (20 bytes, 26 read).
 __m256i load_four_groups(const unsigned char* source) {
   const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source));
@@ -22,7 +21,9 @@ __m256i load_four_groups(const unsigned char* source) {
 
 } // namespace
 
-bool raw10_avx2_built() { return true; }
+bool raw10_avx2_built() {
+  return true;
+}
 
 void unpack_groups_avx2(const unsigned char* source, unsigned char* destination,
                         std::size_t groups) {
@@ -42,9 +43,7 @@ void unpack_groups_avx2(const unsigned char* source, unsigned char* destination,
     const __m256i low = _mm256_and_si256(_mm256_mulhi_epu16(lanes, low_bit_shift), two_bits);
     return _mm256_or_si256(high, low);
   };
-  const auto decode = [&](__m256i packed) {
-    return finish(_mm256_shuffle_epi8(packed, arrange));
-  };
+  const auto decode = [&](__m256i packed) { return finish(_mm256_shuffle_epi8(packed, arrange)); };
   if (groups >= 6) {
     // The first four groups with two 16-byte loads, since no byte before the source is read.
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(destination), decode(load_four_groups(source)));
@@ -54,9 +53,9 @@ void unpack_groups_avx2(const unsigned char* source, unsigned char* destination,
     // From here on one 32-byte load per four groups, starting 6 bytes before them: its low lane
     // holds their first two groups at bytes 6..15, its high lane the next two at bytes 0..9, and
     // each lane's shuffle picks its own bytes. The load ends 26 bytes after the groups' start.
-    const __m256i arrange_behind = _mm256_setr_epi8(6, 10, 7, 10, 8, 10, 9, 10, 11, 15, 12, 15,
-                                                    13, 15, 14, 15, //
-                                                    0, 4, 1, 4, 2, 4, 3, 4, 5, 9, 6, 9, 7, 9, 8, 9);
+    const __m256i arrange_behind =
+        _mm256_setr_epi8(6, 10, 7, 10, 8, 10, 9, 10, 11, 15, 12, 15, 13, 15, 14, 15, //
+                         0, 4, 1, 4, 2, 4, 3, 4, 5, 9, 6, 9, 7, 9, 8, 9);
     const auto load_behind = [&](const unsigned char* at) {
       return _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at - 6)),
                                  arrange_behind);
@@ -92,9 +91,8 @@ void unpack_groups_avx2(const unsigned char* source, unsigned char* destination,
     const __m128i lanes = _mm_shuffle_epi8(packed, arrange_low);
     const __m128i high =
         _mm_slli_epi16(_mm_and_si128(lanes, _mm256_castsi256_si128(high_byte_mask)), 2);
-    const __m128i low = _mm_and_si128(
-        _mm_mulhi_epu16(lanes, _mm256_castsi256_si128(low_bit_shift)),
-        _mm256_castsi256_si128(two_bits));
+    const __m128i low = _mm_and_si128(_mm_mulhi_epu16(lanes, _mm256_castsi256_si128(low_bit_shift)),
+                                      _mm256_castsi256_si128(two_bits));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(destination), _mm_or_si128(high, low));
     source += 10;
     destination += 16;
@@ -105,7 +103,9 @@ void unpack_groups_avx2(const unsigned char* source, unsigned char* destination,
 
 #else
 
-bool raw10_avx2_built() { return false; }
+bool raw10_avx2_built() {
+  return false;
+}
 
 void unpack_groups_avx2(const unsigned char*, unsigned char*, std::size_t) {}
 

@@ -11,12 +11,11 @@ namespace qmx {
 
 #if defined(__x86_64__) || defined(__i386__)
 
-namespace {
+namespace {} // namespace
 
-
-} // namespace
-
-bool raw10_ssse3_built() { return true; }
+bool raw10_ssse3_built() {
+  return true;
+}
 
 void unpack_groups_ssse3(const unsigned char* source, unsigned char* destination,
                          std::size_t groups) {
@@ -45,7 +44,9 @@ void unpack_groups_ssse3(const unsigned char* source, unsigned char* destination
 
 #else
 
-bool raw10_ssse3_built() { return false; }
+bool raw10_ssse3_built() {
+  return false;
+}
 
 void unpack_groups_ssse3(const unsigned char*, unsigned char*, std::size_t) {}
 

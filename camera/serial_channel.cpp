@@ -58,8 +58,8 @@ void arm_block(completion_block& block) {
 
 // Submits one direction and waits for it. A timed-out transfer is cancelled, and its
 // completion is awaited briefly so that the next transaction can usually submit at once.
-bool run_direction(completion_block& block, usb_transport* transport,
-                   int (*submit)(usb_transport*), int (*cancel)(usb_transport*)) {
+bool run_direction(completion_block& block, usb_transport* transport, int (*submit)(usb_transport*),
+                   int (*cancel)(usb_transport*)) {
   arm_block(block);
   if (submit(transport) != 0) {
     return false;

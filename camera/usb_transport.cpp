@@ -101,12 +101,13 @@ int cancel_channel(bulk_channel* channel) {
 
 } // namespace
 
-std::unique_ptr<usb_transport> create_transport(
-    libusb_device* device, std::uint8_t command_ep, std::uint8_t reply_ep, std::uint8_t image_ep,
-    int image_count, void* context, image_handler handler, unsigned image_timeout,
-    void* tx_notify_context, channel_notify tx_notify, unsigned char* tx_buffer,
-    void* rx_notify_context, channel_notify rx_notify, unsigned char* rx_buffer,
-    unsigned channel_timeout, int image_buffer_size, int channel_buffer_size) {
+std::unique_ptr<usb_transport>
+create_transport(libusb_device* device, std::uint8_t command_ep, std::uint8_t reply_ep,
+                 std::uint8_t image_ep, int image_count, void* context, image_handler handler,
+                 unsigned image_timeout, void* tx_notify_context, channel_notify tx_notify,
+                 unsigned char* tx_buffer, void* rx_notify_context, channel_notify rx_notify,
+                 unsigned char* rx_buffer, unsigned channel_timeout, int image_buffer_size,
+                 int channel_buffer_size) {
   std::unique_ptr<usb_transport> transport(new (std::nothrow) usb_transport);
   if (!transport) {
     return nullptr;
@@ -139,13 +140,13 @@ std::unique_ptr<usb_transport> create_transport(
     transport->image_pool = std::move(pool);
     if (!transport->failed) {
       transport->command_channel =
-          make_channel(handle, command_ep, tx_notify_context, tx_notify, tx_buffer,
-                       channel_timeout, channel_buffer_size, transport->failed);
+          make_channel(handle, command_ep, tx_notify_context, tx_notify, tx_buffer, channel_timeout,
+                       channel_buffer_size, transport->failed);
     }
     if (!transport->failed) {
       transport->reply_channel =
-          make_channel(handle, reply_ep, rx_notify_context, rx_notify, rx_buffer,
-                       channel_timeout, channel_buffer_size, transport->failed);
+          make_channel(handle, reply_ep, rx_notify_context, rx_notify, rx_buffer, channel_timeout,
+                       channel_buffer_size, transport->failed);
     }
     if (!transport->failed) {
       transport->claimed.store(libusb_claim_interface(handle, claimed_interface) == 0);
@@ -339,24 +340,31 @@ void LIBUSB_CALL on_channel_transfer(libusb_transfer* transfer) {
       channel_completion{channel->notify_context, transfer->status != LIBUSB_TRANSFER_COMPLETED});
 }
 
-int usb_init(libusb_context** context) { return libusb_init(context); }
+int usb_init(libusb_context** context) {
+  return libusb_init(context);
+}
 
-void usb_exit(libusb_context* context) { libusb_exit(context); }
+void usb_exit(libusb_context* context) {
+  libusb_exit(context);
+}
 
-int usb_handle_events(libusb_context* context) { return libusb_handle_events(context); }
+int usb_handle_events(libusb_context* context) {
+  return libusb_handle_events(context);
+}
 
 int usb_event_handler_active(libusb_context* context) {
   return libusb_event_handler_active(context);
 }
 
-int usb_has_hotplug() { return libusb_has_capability(hotplug_capability); }
+int usb_has_hotplug() {
+  return libusb_has_capability(hotplug_capability);
+}
 
 int usb_register_hotplug(libusb_context* context, int vendor_id, int product_id,
                          libusb_hotplug_callback_fn callback, void* user_data,
                          libusb_hotplug_callback_handle* handle) {
-  return libusb_hotplug_register_callback(context, hotplug_both_events, hotplug_no_flags,
-                                          vendor_id, product_id, match_any_class, callback,
-                                          user_data, handle);
+  return libusb_hotplug_register_callback(context, hotplug_both_events, hotplug_no_flags, vendor_id,
+                                          product_id, match_any_class, callback, user_data, handle);
 }
 
 void usb_deregister_hotplug(libusb_context* context, libusb_hotplug_callback_handle handle) {

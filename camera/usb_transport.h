@@ -7,11 +7,11 @@
 #include "include/qmx_libusb.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <condition_variable>
 #include <vector>
 
 namespace qmx {
@@ -19,13 +19,13 @@ namespace qmx {
 // Handed to the image handler, on the USB layer's callback thread of the image endpoint; valid
 // only during the call.
 struct image_completion {
-  void* context;               // the pool's context (the camera)
-  unsigned char* buffer;       // the transfer's buffer
-  std::int32_t actual_length;  // the transfer's actual length, as the layer reports it
+  void* context;              // the pool's context (the camera)
+  unsigned char* buffer;      // the transfer's buffer
+  std::int32_t actual_length; // the transfer's actual length, as the layer reports it
   // Bytes the driver really delivered into the buffer (at most the transfer's length); the
   // layer reports the whole length as actual length even for a packet that arrived short.
   std::int32_t received_length;
-  bool* resubmit;              // false before the call; set it to have the transfer submitted again
+  bool* resubmit; // false before the call; set it to have the transfer submitted again
 };
 
 // Handed to a channel's notification function, on the USB layer's callback thread.
@@ -40,8 +40,8 @@ using channel_notify = void (*)(const channel_completion& completion);
 struct transfer_holder;
 
 struct transfer_user_data {
-  void* owner;              // the transfer_pool or bulk_channel holding the transfer
-  transfer_holder* holder;  // that owner's holder of this transfer
+  void* owner;             // the transfer_pool or bulk_channel holding the transfer
+  transfer_holder* holder; // that owner's holder of this transfer
 };
 
 struct transfer_holder {
@@ -109,12 +109,13 @@ constexpr int close_drain_pause_ms = 500;
 
 // Opens `device`, builds the image pool and the two channel transfers and claims interface 0.
 // Null when opening or claiming failed. Called on host threads and on the registry's worker.
-std::unique_ptr<usb_transport> create_transport(
-    libusb_device* device, std::uint8_t command_ep, std::uint8_t reply_ep, std::uint8_t image_ep,
-    int image_count, void* context, image_handler handler, unsigned image_timeout,
-    void* tx_notify_context, channel_notify tx_notify, unsigned char* tx_buffer,
-    void* rx_notify_context, channel_notify rx_notify, unsigned char* rx_buffer,
-    unsigned channel_timeout, int image_buffer_size, int channel_buffer_size);
+std::unique_ptr<usb_transport>
+create_transport(libusb_device* device, std::uint8_t command_ep, std::uint8_t reply_ep,
+                 std::uint8_t image_ep, int image_count, void* context, image_handler handler,
+                 unsigned image_timeout, void* tx_notify_context, channel_notify tx_notify,
+                 unsigned char* tx_buffer, void* rx_notify_context, channel_notify rx_notify,
+                 unsigned char* rx_buffer, unsigned channel_timeout, int image_buffer_size,
+                 int channel_buffer_size);
 
 // Releases the interface (when claimed), closes the handle, pauses 500 ms on a monotonic clock
 // and frees every transfer. Null is allowed. Always 0.

@@ -193,10 +193,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
            start += payload_bytes, ++index) {
         const std::size_t end = std::min(stream, start + payload_bytes);
         const bool last = end >= stream;
-        std::vector<unsigned char> p = header(qmx::packet_magic,
-                                              static_cast<std::uint32_t>(index) |
-                                                  (last ? 0x8000u : 0u),
-                                              frame, frame * 3);
+        std::vector<unsigned char> p =
+            header(qmx::packet_magic, static_cast<std::uint32_t>(index) | (last ? 0x8000u : 0u),
+                   frame, frame * 3);
         for (std::size_t i = start; i < end; ++i) {
           p.push_back(static_cast<unsigned char>(i * 31 + seed));
         }
@@ -206,15 +205,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     case 1:
     case 2: { // a packet with a header from the input and a random length and payload
-      const std::uint16_t magic = (op & 0x80) != 0 ? static_cast<std::uint16_t>(in.u16())
-                                                   : qmx::packet_magic;
+      const std::uint16_t magic =
+          (op & 0x80) != 0 ? static_cast<std::uint16_t>(in.u16()) : qmx::packet_magic;
       const std::uint32_t index_word =
           (op & 0x40) != 0 ? in.u16() : (in.byte() % 4) | ((op & 0x08) != 0 ? 0x8000u : 0u);
       const std::uint32_t counter = (op & 0x20) != 0 ? in.u32() : frame + in.byte() % 3;
       std::vector<unsigned char> p = header(magic, index_word, counter, in.u32());
       // Full, a header with a few payload bytes, under 256 bytes, or any length.
       const std::uint8_t kind = (op & 0x10) != 0 ? 0xFF : in.byte();
-      const std::size_t length = kind == 0xFF ? qmx::max_packet_bytes
+      const std::size_t length = kind == 0xFF  ? qmx::max_packet_bytes
                                  : kind < 0x60 ? 16 + kind % 8
                                  : kind < 0xC0 ? in.byte()
                                                : in.u16() % (qmx::max_packet_bytes + 1);
@@ -259,8 +258,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     default: { // a packet of another frame, a repeated index or a huge index, full length
       const std::uint32_t index_word = (op & 0x80) != 0 ? 0x7FFF : in.byte() % 3;
-      std::vector<unsigned char> p = header(qmx::packet_magic, index_word | (in.byte() & 0x80u) << 8,
-                                            frame + 1 + in.byte() % 2, 0);
+      std::vector<unsigned char> p = header(
+          qmx::packet_magic, index_word | (in.byte() & 0x80u) << 8, frame + 1 + in.byte() % 2, 0);
       p.resize(qmx::max_packet_bytes, in.byte());
       feed(*a, s, p, p.size());
       break;

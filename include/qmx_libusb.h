@@ -184,8 +184,8 @@ QMX_LIBUSB_API int LIBUSB_CALL libusb_get_device_descriptor(libusb_device* dev,
                                                             struct libusb_device_descriptor* desc);
 QMX_LIBUSB_API int LIBUSB_CALL libusb_get_config_descriptor(
     libusb_device* dev, uint8_t config_index, struct libusb_config_descriptor** config);
-QMX_LIBUSB_API void LIBUSB_CALL libusb_free_config_descriptor(
-    struct libusb_config_descriptor* config);
+QMX_LIBUSB_API void LIBUSB_CALL
+libusb_free_config_descriptor(struct libusb_config_descriptor* config);
 QMX_LIBUSB_API int LIBUSB_CALL libusb_get_config_descriptor_by_value(
     libusb_device* dev, uint8_t bConfigurationValue, struct libusb_config_descriptor** config);
 QMX_LIBUSB_API int LIBUSB_CALL libusb_get_device_speed(libusb_device* dev);
@@ -212,10 +212,10 @@ QMX_LIBUSB_API int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* dev
                                                        uint16_t wValue, uint16_t wIndex,
                                                        unsigned char* data, uint16_t wLength,
                                                        unsigned int timeout);
-QMX_LIBUSB_API int LIBUSB_CALL libusb_hotplug_register_callback(
-    libusb_context* ctx, int events, int flags, int vendor_id, int product_id, int dev_class,
-    libusb_hotplug_callback_fn cb_fn, void* user_data,
-    libusb_hotplug_callback_handle* callback_handle);
+QMX_LIBUSB_API int LIBUSB_CALL
+libusb_hotplug_register_callback(libusb_context* ctx, int events, int flags, int vendor_id,
+                                 int product_id, int dev_class, libusb_hotplug_callback_fn cb_fn,
+                                 void* user_data, libusb_hotplug_callback_handle* callback_handle);
 QMX_LIBUSB_API void LIBUSB_CALL libusb_hotplug_deregister_callback(
     libusb_context* ctx, libusb_hotplug_callback_handle callback_handle);
 

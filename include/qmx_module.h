@@ -25,16 +25,16 @@ extern "C" {
 
 /* Result codes. */
 #define QMX_OK 0
-#define QMX_TRANSACTION_FAILED 1   /* the camera did not complete a transaction */
-#define QMX_INIT_FAILED 3          /* USB context or hotplug registration failed */
-#define QMX_UNKNOWN_HANDLE 5       /* destroy: null, unknown or not open */
-#define QMX_BAD_ARGUMENT 6         /* get side: bad argument, unknown module-data key */
-#define QMX_BAD_SET_ARGUMENT 7     /* set side: bad argument, unknown module-data key */
-#define QMX_CREATE_FAILED 9        /* create failed */
+#define QMX_TRANSACTION_FAILED 1     /* the camera did not complete a transaction */
+#define QMX_INIT_FAILED 3            /* USB context or hotplug registration failed */
+#define QMX_UNKNOWN_HANDLE 5         /* destroy: null, unknown or not open */
+#define QMX_BAD_ARGUMENT 6           /* get side: bad argument, unknown module-data key */
+#define QMX_BAD_SET_ARGUMENT 7       /* set side: bad argument, unknown module-data key */
+#define QMX_CREATE_FAILED 9          /* create failed */
 #define QMX_CAMERA_COMMAND_FAILED 13 /* the camera did not complete "arm" or "stop" */
-#define QMX_DISCONNECTED 14        /* the camera is unplugged */
-#define QMX_TRUNCATED 15           /* a text answer was cut to the caller's buffer */
-#define QMX_NULL_BUFFER 16         /* a text answer was due but the buffer is null */
+#define QMX_DISCONNECTED 14          /* the camera is unplugged */
+#define QMX_TRUNCATED 15             /* a text answer was cut to the caller's buffer */
+#define QMX_NULL_BUFFER 16           /* a text answer was due but the buffer is null */
 
 /* Module identity: static texts. */
 QMX_MODULE_API const char* ob_module_get_name(void);    /* "ORBANITE_QMX_PAVIK_CAMERA_DEVICE" */
@@ -77,18 +77,17 @@ QMX_MODULE_API int create(const char* device_id, void** device_handle);
 QMX_MODULE_API int destroy(void* device_handle);
 /* Reads a parameter, waits for images or passes a command through to the camera. */
 QMX_MODULE_API int get_data__returns_zero_for_success(void* handle, const char* command,
-                                                      size_t command_size_bytes,
-                                                      void* data_or_null, size_t data_size_bytes,
-                                                      char* response, size_t response_size_bytes);
+                                                      size_t command_size_bytes, void* data_or_null,
+                                                      size_t data_size_bytes, char* response,
+                                                      size_t response_size_bytes);
 /* Writes a parameter, arms or stops acquisition, or passes a command through to the camera. */
 QMX_MODULE_API int set_data__returns_zero_for_success(void* handle, const char* command,
-                                                      size_t command_size_bytes,
-                                                      void* data_or_null, size_t data_size_bytes,
-                                                      char* response, size_t response_size_bytes);
+                                                      size_t command_size_bytes, void* data_or_null,
+                                                      size_t data_size_bytes, char* response,
+                                                      size_t response_size_bytes);
 
 /* The address of export `name` of an already loaded library, or null. */
-QMX_MODULE_API void* get_function_from_shared_library__or_nullptr(void* library,
-                                                                  const char* name);
+QMX_MODULE_API void* get_function_from_shared_library__or_nullptr(void* library, const char* name);
 
 #ifdef __cplusplus
 }

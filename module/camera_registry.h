@@ -24,7 +24,7 @@ namespace qmx {
 
 // One camera ever identified; its address is the device handle the host holds.
 struct camera_entry {
-  libusb_device* device = nullptr; // guarded by entries_mutex; null while unplugged
+  libusb_device* device = nullptr;     // guarded by entries_mutex; null while unplugged
   std::unique_ptr<qmx::camera> camera; // set while open; cleared under state_mutex
   std::string device_id;
   std::string serial_number;
@@ -75,8 +75,7 @@ public:
 
   bool init_failed() const { return init_failed_; }
 
-  int get_device_ids(char* device_ids, int str_size, char* serial_numbers,
-                     int serial_numbers_size);
+  int get_device_ids(char* device_ids, int str_size, char* serial_numbers, int serial_numbers_size);
   int create(const char* device_id, void** device_handle);
   int destroy(void* device_handle);
 

@@ -77,11 +77,10 @@ int LIBUSB_CALL hotplug_callback(libusb_context* /*context*/, libusb_device* dev
     // The device record goes when this callback returns: an arrival of it that the worker has
     // not handled yet must not reach the worker.
     std::lock_guard arrivals_lock(list.arrivals_mutex);
-    list.arrivals.erase(std::remove_if(list.arrivals.begin(), list.arrivals.end(),
-                                       [device](const camera_list::arrival& a) {
-                                         return a.device == device;
-                                       }),
-                        list.arrivals.end());
+    list.arrivals.erase(
+        std::remove_if(list.arrivals.begin(), list.arrivals.end(),
+                       [device](const camera_list::arrival& a) { return a.device == device; }),
+        list.arrivals.end());
   }
   std::string device_id;
   {

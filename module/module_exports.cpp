@@ -137,15 +137,23 @@ module_lifetime lifetime;
 
 namespace qmx {
 
-camera_registry* installed_registry() { return the_registry.get(); }
+camera_registry* installed_registry() {
+  return the_registry.get();
+}
 
 } // namespace qmx
 
 extern "C" {
 
-QMX_MODULE_API const char* ob_module_get_name(void) { return module_name; }
-QMX_MODULE_API const char* ob_module_get_type(void) { return module_type; }
-QMX_MODULE_API const char* ob_module_get_version(void) { return module_version; }
+QMX_MODULE_API const char* ob_module_get_name(void) {
+  return module_name;
+}
+QMX_MODULE_API const char* ob_module_get_type(void) {
+  return module_type;
+}
+QMX_MODULE_API const char* ob_module_get_version(void) {
+  return module_version;
+}
 
 QMX_MODULE_API int ob_module_initialize(void* /*host*/) {
   try {
@@ -158,7 +166,8 @@ QMX_MODULE_API int ob_module_initialize(void* /*host*/) {
       platform::keep_library_loaded(reinterpret_cast<const void*>(&ob_module_initialize));
     }
     std::vector<std::uint32_t> product_ids{camera_product_id};
-    auto registry = std::make_unique<qmx::camera_registry>(camera_vendor_id, std::move(product_ids));
+    auto registry =
+        std::make_unique<qmx::camera_registry>(camera_vendor_id, std::move(product_ids));
     const bool failed = registry->init_failed();
     std::unique_ptr<qmx::camera_registry> previous = std::move(the_registry);
     the_registry = std::move(registry);
@@ -173,7 +182,9 @@ QMX_MODULE_API int ob_module_initialize(void* /*host*/) {
   }
 }
 
-QMX_MODULE_API int ob_module_uninitialize(void) { return QMX_OK; }
+QMX_MODULE_API int ob_module_uninitialize(void) {
+  return QMX_OK;
+}
 
 QMX_MODULE_API void* ob_get_function(const char* name) {
   if (name == nullptr || the_module_info == nullptr) {
@@ -195,8 +206,7 @@ QMX_MODULE_API const char* ob_get_function_name(std::uint32_t index) {
 }
 
 QMX_MODULE_API int ob_get_num_mod_attributes(void) {
-  return the_module_info == nullptr ? 0
-                                    : static_cast<int>(the_module_info->attributes.size());
+  return the_module_info == nullptr ? 0 : static_cast<int>(the_module_info->attributes.size());
 }
 
 QMX_MODULE_API int get_device_ids(char* device_ids, int str_size, char* serial_numbers,
@@ -234,27 +244,26 @@ QMX_MODULE_API int destroy(void* device_handle) {
 }
 
 QMX_MODULE_API int get_data__returns_zero_for_success(void* handle, const char* command,
-                                                      size_t command_size_bytes,
-                                                      void* data_or_null, size_t data_size_bytes,
-                                                      char* response,
+                                                      size_t command_size_bytes, void* data_or_null,
+                                                      size_t data_size_bytes, char* response,
                                                       size_t response_size_bytes) {
-  return run_text_command(handle, {command, command_size_bytes, data_or_null, data_size_bytes,
-                                   response, response_size_bytes},
-                          true, qmx::get_command, QMX_BAD_ARGUMENT);
+  return run_text_command(
+      handle,
+      {command, command_size_bytes, data_or_null, data_size_bytes, response, response_size_bytes},
+      true, qmx::get_command, QMX_BAD_ARGUMENT);
 }
 
 QMX_MODULE_API int set_data__returns_zero_for_success(void* handle, const char* command,
-                                                      size_t command_size_bytes,
-                                                      void* data_or_null, size_t data_size_bytes,
-                                                      char* response,
+                                                      size_t command_size_bytes, void* data_or_null,
+                                                      size_t data_size_bytes, char* response,
                                                       size_t response_size_bytes) {
-  return run_text_command(handle, {command, command_size_bytes, data_or_null, data_size_bytes,
-                                   response, response_size_bytes},
-                          false, qmx::set_command, QMX_BAD_SET_ARGUMENT);
+  return run_text_command(
+      handle,
+      {command, command_size_bytes, data_or_null, data_size_bytes, response, response_size_bytes},
+      false, qmx::set_command, QMX_BAD_SET_ARGUMENT);
 }
 
-QMX_MODULE_API void* get_function_from_shared_library__or_nullptr(void* library,
-                                                                  const char* name) {
+QMX_MODULE_API void* get_function_from_shared_library__or_nullptr(void* library, const char* name) {
   return platform::get_function_from_shared_library__or_nullptr(library, name);
 }
 

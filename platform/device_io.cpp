@@ -19,8 +19,8 @@ const qmx_sim_driver_api* find_simulator() noexcept {
   if (library == nullptr) {
     return nullptr;
   }
-  auto getter = reinterpret_cast<api_getter>(
-      find_library_function(library, QMX_SIM_DRIVER_API_FUNCTION));
+  auto getter =
+      reinterpret_cast<api_getter>(find_library_function(library, QMX_SIM_DRIVER_API_FUNCTION));
   if (getter == nullptr) {
     return nullptr;
   }
@@ -78,7 +78,9 @@ completion_record& completion_record::operator=(completion_record&& other) noexc
   }
   return *this;
 }
-completion_record::~completion_record() { delete impl_; }
+completion_record::~completion_record() {
+  delete impl_;
+}
 
 bool completion_record::create() {
   auto* impl = new (std::nothrow) completion_record_impl;
@@ -96,7 +98,9 @@ bool completion_record::create() {
   return true;
 }
 
-event& completion_record::completion_event() noexcept { return impl_->done; }
+event& completion_record::completion_event() noexcept {
+  return impl_->done;
+}
 
 bool completion_record::completed() const noexcept {
   if (impl_ == nullptr) {
@@ -167,7 +171,9 @@ device_file& device_file::operator=(device_file&& other) noexcept {
   }
   return *this;
 }
-device_file::~device_file() { close(); }
+device_file::~device_file() {
+  close();
+}
 
 void device_file::close() noexcept {
   if (impl_ == nullptr) {

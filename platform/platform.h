@@ -187,7 +187,7 @@ inline library_handle get_loaded_shared_library(const char* file_name) noexcept 
 }
 // The address of a loaded library's exported function, or null.
 inline void* get_function_from_shared_library__or_nullptr(library_handle library,
-                                                         const char* name) noexcept {
+                                                          const char* name) noexcept {
   return find_library_function(library, name);
 }
 // Names a thread for an attached debugger; without one it has no effect.

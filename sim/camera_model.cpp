@@ -51,7 +51,7 @@ std::string_view trim(std::string_view text) {
 }
 
 // Splits off the first word; `rest` receives what follows it, trimmed.
-std::string_view first_word(std::string_view text, std::string_view &rest) {
+std::string_view first_word(std::string_view text, std::string_view& rest) {
   const std::size_t end = text.find_first_of(white_space);
   if (end == std::string_view::npos) {
     rest = {};
@@ -62,7 +62,7 @@ std::string_view first_word(std::string_view text, std::string_view &rest) {
 }
 
 // Parses whitespace-separated decimal integers; false on anything that is not one.
-bool parse_integers(std::string_view text, std::vector<std::int64_t> &values) {
+bool parse_integers(std::string_view text, std::vector<std::int64_t>& values) {
   values.clear();
   std::string_view rest = trim(text);
   while (!rest.empty()) {
@@ -91,8 +91,8 @@ camera_model::camera_model(camera_config config)
       config_.sensor_width % pixels_per_group != 0) {
     throw std::invalid_argument("sensor size cannot be read out in RAW10 groups");
   }
-  const frame_geometry full{config_.sensor_width, config_.sensor_height,
-                            config_.calibration_lines, 0, 0};
+  const frame_geometry full{config_.sensor_width, config_.sensor_height, config_.calibration_lines,
+                            0, 0};
   if (plan_packet_split(full).size() > max_packets_per_frame) {
     throw std::invalid_argument("a full-sensor frame needs too many packets");
   }
@@ -116,7 +116,7 @@ std::uint32_t camera_model::data_packets_per_frame() const {
   return static_cast<std::uint32_t>(plan_packet_split(geometry()).size());
 }
 
-bool camera_model::setting(std::string_view name, std::int64_t &value) const {
+bool camera_model::setting(std::string_view name, std::int64_t& value) const {
   for (std::size_t i = 0; i < setting_count; ++i) {
     if (setting_table[i].name == name) {
       value = settings_[i];
@@ -234,7 +234,7 @@ std::string camera_model::roi_command(std::string_view arguments) {
 }
 
 std::string camera_model::setting_command(std::size_t row, std::string_view arguments) {
-  const setting_row &entry = setting_table[row];
+  const setting_row& entry = setting_table[row];
   if (arguments.empty()) {
     return std::to_string(settings_[row]);
   }
@@ -259,9 +259,8 @@ frame_packets camera_model::build_frame_packets(std::uint32_t frame_number,
   return build_frame_packets(frame_number, timestamp, no_script);
 }
 
-frame_packets camera_model::build_frame_packets(std::uint32_t frame_number,
-                                                std::uint64_t timestamp,
-                                                std::vector<scripted_packet_fault> &script) {
+frame_packets camera_model::build_frame_packets(std::uint32_t frame_number, std::uint64_t timestamp,
+                                                std::vector<scripted_packet_fault>& script) {
   frame_packets frame = frame_builder_.build(geometry(), frame_number, timestamp);
   if (!script.empty()) {
     apply_scripted_faults(frame, script, fault_counters_);

@@ -68,7 +68,7 @@ public:
   void fail_first_queries(std::string keyword, std::uint32_t count);
 
   // Faults applied by build_frame_packets from now on.
-  void set_packet_faults(const packet_fault_settings &settings) { packet_faults_ = settings; }
+  void set_packet_faults(const packet_fault_settings& settings) { packet_faults_ = settings; }
 
   // Every packet of frame `frame_number` for the current ROI, with the configured faults
   // applied (drawn from the seeded generator). `timestamp` goes into header words 8 and 12.
@@ -76,13 +76,13 @@ public:
 
   // As above, after applying the faults of `script` meant for this frame (taken out of it).
   frame_packets build_frame_packets(std::uint32_t frame_number, std::uint64_t timestamp,
-                                    std::vector<scripted_packet_fault> &script);
+                                    std::vector<scripted_packet_fault>& script);
 
   // Back to the state the camera has when it is switched on: full-sensor region, default
   // settings, not armed. Injected faults and the fault generator are the test's, and stay.
   void power_on();
 
-  const camera_config &config() const { return config_; }
+  const camera_config& config() const { return config_; }
   [[nodiscard]] region_of_interest roi() const { return roi_; }
   [[nodiscard]] bool armed() const { return armed_; }
   [[nodiscard]] frame_geometry geometry() const;
@@ -93,11 +93,11 @@ public:
     config_.random_seed = seed;
     random_.seed(seed);
   }
-  const packet_fault_counters &fault_counters() const { return fault_counters_; }
+  const packet_fault_counters& fault_counters() const { return fault_counters_; }
   [[nodiscard]] std::uint64_t frames_built() const { return frames_built_; }
 
   // The integer value of a setting by name; false when there is no such setting.
-  [[nodiscard]] bool setting(std::string_view name, std::int64_t &value) const;
+  [[nodiscard]] bool setting(std::string_view name, std::int64_t& value) const;
 
   static constexpr std::size_t setting_count = 4;
 

@@ -19,12 +19,12 @@ constexpr std::uint32_t byte_mask = 0xFF;
 constexpr std::uint32_t fill_for_odd_bytes = 1;
 constexpr std::uint32_t fill_for_odd_words = 2;
 
-void put_u16(std::uint8_t *destination, std::uint16_t value) {
+void put_u16(std::uint8_t* destination, std::uint16_t value) {
   destination[0] = static_cast<std::uint8_t>(value & byte_mask);
   destination[1] = static_cast<std::uint8_t>((value >> bits_per_byte) & byte_mask);
 }
 
-void put_u32(std::uint8_t *destination, std::uint32_t value) {
+void put_u32(std::uint8_t* destination, std::uint32_t value) {
   for (std::size_t i = 0; i < sizeof value; ++i) {
     destination[i] = static_cast<std::uint8_t>((value >> (bits_per_byte * i)) & byte_mask);
   }
@@ -32,7 +32,7 @@ void put_u32(std::uint8_t *destination, std::uint32_t value) {
 
 // Packs one row of pixels (width a multiple of 4) and appends its fill bytes as zeros.
 template <typename pixel_function>
-std::uint8_t *pack_row(std::uint8_t *destination, std::uint32_t width, std::uint32_t fill,
+std::uint8_t* pack_row(std::uint8_t* destination, std::uint32_t width, std::uint32_t fill,
                        pixel_function pixel_at) {
   for (std::uint32_t column = 0; column < width; column += pixels_per_group) {
     std::uint16_t group[pixels_per_group];
@@ -63,7 +63,7 @@ std::uint32_t packed_row_bytes(std::uint32_t width) {
   return width / pixels_per_group * bytes_per_group;
 }
 
-std::size_t frame_payload_bytes(const frame_geometry &geometry) {
+std::size_t frame_payload_bytes(const frame_geometry& geometry) {
   const std::size_t rows = std::size_t{geometry.height} + geometry.calibration_lines;
   return rows * (packed_row_bytes(geometry.width) + row_fill_bytes(geometry.width));
 }
@@ -75,7 +75,7 @@ std::size_t frame_payload_bytes(const frame_geometry &geometry) {
 // ends the row. Cut groups are fine; the receiver carries them into the next packet.
 static_assert(max_packet_payload_bytes % 4 == 0);
 
-std::vector<std::size_t> plan_packet_split(const frame_geometry &geometry) {
+std::vector<std::size_t> plan_packet_split(const frame_geometry& geometry) {
   const std::size_t total = frame_payload_bytes(geometry);
   std::vector<std::size_t> payloads;
   for (std::size_t position = 0; position < total; position += max_packet_payload_bytes) {
@@ -84,7 +84,7 @@ std::vector<std::size_t> plan_packet_split(const frame_geometry &geometry) {
   return payloads;
 }
 
-void pack_raw10_group(const std::uint16_t (&pixels)[pixels_per_group], std::uint8_t *destination) {
+void pack_raw10_group(const std::uint16_t (&pixels)[pixels_per_group], std::uint8_t* destination) {
   std::uint32_t low_bits = 0;
   for (std::uint32_t k = 0; k < pixels_per_group; ++k) {
     const std::uint32_t value = pixels[k] & pixel_value_mask;
@@ -115,7 +115,7 @@ static_assert(image_row_step % 2 == 1 && image_row_step * odd_inverse(image_row_
 // because image_row_step * frame_row_shift == image_frame_step modulo the period.
 constexpr std::uint32_t frame_row_shift = image_frame_step * odd_inverse(image_row_step);
 
-std::uint32_t first_strip_row(const frame_geometry &geometry, std::uint32_t frame_number) {
+std::uint32_t first_strip_row(const frame_geometry& geometry, std::uint32_t frame_number) {
   return (frame_row_shift * frame_number + geometry.first_row) % pattern_period;
 }
 
@@ -125,10 +125,10 @@ std::size_t row_stride(std::uint32_t width) {
 
 // Packs strip rows first_row .. first_row + row_count - 1 of `geometry`.
 std::shared_ptr<const std::vector<std::uint8_t>>
-pack_strip(const frame_geometry &geometry, std::uint32_t first_row, std::uint32_t row_count) {
+pack_strip(const frame_geometry& geometry, std::uint32_t first_row, std::uint32_t row_count) {
   auto strip = std::make_shared<std::vector<std::uint8_t>>(row_count * row_stride(geometry.width));
   const std::uint32_t fill = row_fill_bytes(geometry.width);
-  std::uint8_t *cursor = strip->data();
+  std::uint8_t* cursor = strip->data();
   for (std::uint32_t j = first_row; j < first_row + row_count; ++j) {
     const std::uint32_t start = image_row_step * j + geometry.first_column;
     cursor = pack_row(cursor, geometry.width, fill, [start](std::uint32_t column) {
@@ -139,14 +139,14 @@ pack_strip(const frame_geometry &geometry, std::uint32_t first_row, std::uint32_
 }
 
 // Everything of a frame but its image rows.
-frame_packets start_frame(const frame_geometry &geometry, std::uint32_t frame_number,
+frame_packets start_frame(const frame_geometry& geometry, std::uint32_t frame_number,
                           std::uint64_t timestamp) {
   frame_packets frame;
   frame.frame_number = frame_number;
   frame.timestamp = timestamp;
   frame.calibration.resize(std::size_t{geometry.calibration_lines} * row_stride(geometry.width));
   const std::uint32_t fill = row_fill_bytes(geometry.width);
-  std::uint8_t *cursor = frame.calibration.data();
+  std::uint8_t* cursor = frame.calibration.data();
   for (std::uint32_t line = 0; line < geometry.calibration_lines; ++line) {
     cursor = pack_row(cursor, geometry.width, fill, [&](std::uint32_t column) {
       return calibration_pixel(frame_number, line, geometry.first_column + column);
@@ -171,9 +171,9 @@ frame_packets start_frame(const frame_geometry &geometry, std::uint32_t frame_nu
 
 } // namespace
 
-std::size_t frame_packets::copy_packet(std::size_t i, std::uint8_t *destination,
+std::size_t frame_packets::copy_packet(std::size_t i, std::uint8_t* destination,
                                        std::size_t capacity) const {
-  const packet_span &span = packets[i];
+  const packet_span& span = packets[i];
   std::uint8_t header[packet_header_bytes];
   put_u16(header + header_magic_offset, span.corrupt_magic ? corrupt_packet_magic : packet_magic);
   put_u16(header + header_index_offset,
@@ -190,7 +190,7 @@ std::size_t frame_packets::copy_packet(std::size_t i, std::uint8_t *destination,
   // The payload stream is the calibration bytes followed by the image bytes.
   std::size_t position = span.payload_offset;
   std::size_t remaining = length - packet_header_bytes;
-  std::uint8_t *cursor = destination + packet_header_bytes;
+  std::uint8_t* cursor = destination + packet_header_bytes;
   if (position < calibration.size()) {
     const std::size_t part = std::min(remaining, calibration.size() - position);
     std::memcpy(cursor, calibration.data() + position, part);
@@ -211,7 +211,7 @@ std::vector<std::uint8_t> frame_packets::packet(std::size_t i) const {
   return bytes;
 }
 
-frame_packets frame_builder::build(const frame_geometry &geometry, std::uint32_t frame_number,
+frame_packets frame_builder::build(const frame_geometry& geometry, std::uint32_t frame_number,
                                    std::uint64_t timestamp) {
   const bool same_strip = strip_ && strip_geometry_.width == geometry.width &&
                           strip_geometry_.height == geometry.height &&
@@ -227,7 +227,7 @@ frame_packets frame_builder::build(const frame_geometry &geometry, std::uint32_t
   return frame;
 }
 
-frame_packets build_frame_packets(const frame_geometry &geometry, std::uint32_t frame_number,
+frame_packets build_frame_packets(const frame_geometry& geometry, std::uint32_t frame_number,
                                   std::uint64_t timestamp) {
   frame_packets frame = start_frame(geometry, frame_number, timestamp);
   frame.image_rows = pack_strip(geometry, first_strip_row(geometry, frame_number), geometry.height);

@@ -46,13 +46,13 @@ std::uint32_t row_fill_bytes(std::uint32_t width);
 std::uint32_t packed_row_bytes(std::uint32_t width);
 
 // Packed payload bytes of a whole frame: every row (calibration and image) with its fill bytes.
-std::size_t frame_payload_bytes(const frame_geometry &geometry);
+std::size_t frame_payload_bytes(const frame_geometry& geometry);
 
 // Payload bytes of each packet of a frame, in order: every packet but the last carries the
 // maximum payload, the last one the rest. A row's fill bytes are never separated from the row
 // by this split (see the .cpp); RAW10 groups may be. Requires a width that is a positive
 // multiple of 4.
-std::vector<std::size_t> plan_packet_split(const frame_geometry &geometry);
+std::vector<std::size_t> plan_packet_split(const frame_geometry& geometry);
 
 // One packet of a frame as it is sent: the header names packet `index` of the frame's packet
 // split, and the payload is `length - packet_header_bytes` bytes of the frame's payload stream
@@ -79,9 +79,9 @@ struct frame_packets {
   std::vector<packet_span> packets;
   std::uint32_t frame_number = 0;
   std::uint64_t timestamp = 0;
-  std::vector<std::uint8_t> calibration;                      // packed calibration lines
+  std::vector<std::uint8_t> calibration;                       // packed calibration lines
   std::shared_ptr<const std::vector<std::uint8_t>> image_rows; // kept alive by every frame
-  std::size_t image_offset = 0;                               // the frame's first image byte
+  std::size_t image_offset = 0;                                // the frame's first image byte
   std::size_t image_bytes = 0;
   std::size_t planned_packets = 0; // packets of the frame's undamaged split
   bool damaged = false;            // a fault changed, added, moved or removed some packet
@@ -89,7 +89,7 @@ struct frame_packets {
 
   // Writes packet `i` (header, then payload) to `destination`, at most `capacity` bytes;
   // returns the bytes written.
-  std::size_t copy_packet(std::size_t i, std::uint8_t *destination, std::size_t capacity) const;
+  std::size_t copy_packet(std::size_t i, std::uint8_t* destination, std::size_t capacity) const;
 
   // Packet `i` as a byte vector (for tests and for packets kept while no request waits).
   [[nodiscard]] std::vector<std::uint8_t> packet(std::size_t i) const;
@@ -97,7 +97,7 @@ struct frame_packets {
 
 // Packs 4 pixels (10-bit values) into one group: byte k holds the top 8 bits of pixel k
 // (k = 0..3), and byte 4 holds the low 2 bits of pixel k in its bits 2k and 2k+1.
-void pack_raw10_group(const std::uint16_t (&pixels)[pixels_per_group], std::uint8_t *destination);
+void pack_raw10_group(const std::uint16_t (&pixels)[pixels_per_group], std::uint8_t* destination);
 
 // Builds frames of the test pattern. The image rows of every frame of one geometry are slices
 // of one strip of packed rows, packed the first time that geometry is asked for; a frame then
@@ -105,7 +105,7 @@ void pack_raw10_group(const std::uint16_t (&pixels)[pixels_per_group], std::uint
 class frame_builder {
 public:
   // Every packet of frame `frame_number`, stamped with `timestamp`.
-  frame_packets build(const frame_geometry &geometry, std::uint32_t frame_number,
+  frame_packets build(const frame_geometry& geometry, std::uint32_t frame_number,
                       std::uint64_t timestamp);
 
 private:
@@ -115,7 +115,7 @@ private:
 
 // Builds every packet of frame `frame_number` with the test pattern, stamped with `timestamp`,
 // packing only the rows this frame needs (for one-off frames).
-frame_packets build_frame_packets(const frame_geometry &geometry, std::uint32_t frame_number,
+frame_packets build_frame_packets(const frame_geometry& geometry, std::uint32_t frame_number,
                                   std::uint64_t timestamp);
 
 } // namespace sim

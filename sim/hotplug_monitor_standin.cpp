@@ -129,8 +129,8 @@ void listen_to_the_simulator() {
 extern "C" {
 
 // Subscribes `notify` to every later arrival (event 1) and removal (event 2) of a simulated
-// camera; it is called on the monitor's thread with the device's interface path in upper case. The vendor and
-// product IDs are kept but not used to filter: the subscriber checks the device itself.
+// camera; it is called on the monitor's thread with the device's interface path in upper case. The
+// vendor and product IDs are kept but not used to filter: the subscriber checks the device itself.
 MONITOR_EXPORT int hotplug_event_subscribe(std::uint32_t vendor_id, std::uint32_t product_id,
                                            notify_fn notify, void* context) {
   if (notify == nullptr) {

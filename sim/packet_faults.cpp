@@ -9,7 +9,7 @@ namespace {
 
 // One draw per call whatever the probability, so that changing one chance does not shift the
 // draws of the others and a random seed value keeps its meaning across settings.
-bool happens(double chance, std::mt19937 &random) {
+bool happens(double chance, std::mt19937& random) {
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   return unit(random) < chance;
 }
@@ -24,8 +24,8 @@ struct packet_damage {
 
 // Appends `span` to `result` as `damage` leaves it (not at all, corrupted, shortened, twice),
 // counting each fault and marking the frame.
-void place_packet(packet_span span, const packet_damage &damage, frame_packets &frame,
-                  std::vector<packet_span> &result, packet_fault_counters &counters) {
+void place_packet(packet_span span, const packet_damage& damage, frame_packets& frame,
+                  std::vector<packet_span>& result, packet_fault_counters& counters) {
   if (damage.drop) {
     ++counters.dropped;
     frame.damaged = true;
@@ -52,11 +52,11 @@ void place_packet(packet_span span, const packet_damage &damage, frame_packets &
 
 } // namespace
 
-void apply_packet_faults(frame_packets &frame, const packet_fault_settings &settings,
-                         std::mt19937 &random, packet_fault_counters &counters) {
+void apply_packet_faults(frame_packets& frame, const packet_fault_settings& settings,
+                         std::mt19937& random, packet_fault_counters& counters) {
   std::vector<packet_span> result;
   result.reserve(frame.packets.size() * 2);
-  for (const packet_span &original : frame.packets) {
+  for (const packet_span& original : frame.packets) {
     packet_span span = original;
     const bool corrupt = happens(settings.corrupt_magic, random);
     const bool drop = happens(settings.drop, random);
@@ -76,8 +76,8 @@ void apply_packet_faults(frame_packets &frame, const packet_fault_settings &sett
   frame.packets = std::move(result);
 }
 
-void apply_scripted_faults(frame_packets &frame, std::vector<scripted_packet_fault> &script,
-                           packet_fault_counters &counters) {
+void apply_scripted_faults(frame_packets& frame, std::vector<scripted_packet_fault>& script,
+                           packet_fault_counters& counters) {
   std::vector<scripted_packet_fault> mine;
   for (auto it = script.begin(); it != script.end();) {
     if (it->frame_counter == frame.frame_number && it->packet < frame.packets.size()) {
@@ -96,7 +96,7 @@ void apply_scripted_faults(frame_packets &frame, std::vector<scripted_packet_fau
     packet_span span = frame.packets[i];
     packet_damage damage;
     std::uint32_t foreign_delta = 0;
-    for (const scripted_packet_fault &fault : mine) {
+    for (const scripted_packet_fault& fault : mine) {
       if (fault.packet != i) {
         continue;
       }

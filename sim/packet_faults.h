@@ -46,13 +46,13 @@ struct scripted_packet_fault {
 
 // Applies the faults to `frame` in place: packet spans are removed, duplicated, swapped,
 // shortened or marked to carry a corrupted magic word. Draws from `random`.
-void apply_packet_faults(frame_packets &frame, const packet_fault_settings &settings,
-                         std::mt19937 &random, packet_fault_counters &counters);
+void apply_packet_faults(frame_packets& frame, const packet_fault_settings& settings,
+                         std::mt19937& random, packet_fault_counters& counters);
 
 // Applies the scripted faults meant for `frame` (by its frame counter) and removes them from
 // `script`; they act on the packets of the undamaged split, before any random fault. Several
 // faults of one packet combine (a packet both repeated and corrupted is sent twice, corrupted).
-void apply_scripted_faults(frame_packets &frame, std::vector<scripted_packet_fault> &script,
-                           packet_fault_counters &counters);
+void apply_scripted_faults(frame_packets& frame, std::vector<scripted_packet_fault>& script,
+                           packet_fault_counters& counters);
 
 } // namespace sim

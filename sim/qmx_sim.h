@@ -32,9 +32,9 @@ extern "C" {
 
 typedef struct qmx_sim_counters {
   uint64_t packets_sent;
-  uint64_t packets_lost;     /* packets that found no request and no room on the camera */
+  uint64_t packets_lost; /* packets that found no request and no room on the camera */
   uint64_t frames_started;
-  uint64_t frames_completed; /* frames every packet of which reached a request */
+  uint64_t frames_completed;    /* frames every packet of which reached a request */
   uint32_t requests_pending[5]; /* by QMX_SIM_ENDPOINT_* */
   uint64_t requests_seen[5];    /* requests received, by QMX_SIM_ENDPOINT_* */
 } qmx_sim_counters;
@@ -85,8 +85,9 @@ QMX_SIM_API int qmx_sim_set_random_seed(int camera, uint32_t seed);
 /* Replies come `delay_ms` milliseconds after their command (0: at once). */
 QMX_SIM_API int qmx_sim_set_reply_delay(int camera, uint32_t delay_ms);
 /* Maximum-rate mode: frames follow each other as fast as image requests are submitted and no
- * packet is lost; it may be switched on and off while streaming. Otherwise frames come at the camera's frame rate and packets that find no
- * request and no room in the on-camera buffer are lost. */
+ * packet is lost; it may be switched on and off while streaming. Otherwise frames come at the
+ * camera's frame rate and packets that find no request and no room in the on-camera buffer are
+ * lost. */
 QMX_SIM_API int qmx_sim_set_max_rate(int camera, int on);
 QMX_SIM_API int qmx_sim_get_counters(int camera, qmx_sim_counters* counters);
 /* Copies the start of the latest request received on an endpoint (QMX_SIM_ENDPOINT_*): its
@@ -139,8 +140,9 @@ QMX_SIM_API int qmx_sim_set_reply_override(int camera, const char* command, cons
 /* What happens to the next requests on one endpoint. */
 #define QMX_SIM_FAULT_REFUSE 1 /* the driver refuses the request with `error` */
 #define QMX_SIM_FAULT_FAIL 2   /* the request is accepted and completes with `error` */
-#define QMX_SIM_FAULT_HANG 3   /* the request never completes until cancelled or closed (a
-                                  command on 0x02 is then not carried out) */
+#define QMX_SIM_FAULT_HANG                                                                         \
+  3 /* the request never completes until cancelled or closed (a                                    \
+       command on 0x02 is then not carried out) */
 /* The next `count` requests on `endpoint` (QMX_SIM_ENDPOINT_*) meet fault `kind`; count 0
  * clears it. `error` is a Win32 error number (31 device failure, 1167 not connected, ...). */
 QMX_SIM_API int qmx_sim_set_endpoint_fault(int camera, int endpoint, int kind, uint32_t error,
@@ -151,13 +153,14 @@ QMX_SIM_API int qmx_sim_set_endpoint_fault(int camera, int endpoint, int kind, u
 #define QMX_SIM_PACKET_REPEAT 2  /* the packet is sent twice */
 #define QMX_SIM_PACKET_CORRUPT 3 /* the packet carries a wrong magic word */
 #define QMX_SIM_PACKET_SHORTEN 4 /* the packet loses the back half of its payload */
-#define QMX_SIM_PACKET_FOREIGN 5 /* before the packet, the same packet of frame counter
-                                    (frame + argument) is sent; argument 0 counts as 1 */
-#define QMX_SIM_PACKET_UNPLUG 6  /* the camera is unplugged right after sending the packet */
+#define QMX_SIM_PACKET_FOREIGN                                                                     \
+  5                             /* before the packet, the same packet of frame counter             \
+                                   (frame + argument) is sent; argument 0 counts as 1 */
+#define QMX_SIM_PACKET_UNPLUG 6 /* the camera is unplugged right after sending the packet */
 /* Packet `packet` (index in the frame's split) of the frame whose counter is `frame` meets
  * fault `kind` once. Several faults may be scripted for one frame. 0, or -1. */
-QMX_SIM_API int qmx_sim_script_packet_fault(int camera, uint32_t frame, uint32_t packet,
-                                            int kind, uint32_t argument);
+QMX_SIM_API int qmx_sim_script_packet_fault(int camera, uint32_t frame, uint32_t packet, int kind,
+                                            uint32_t argument);
 
 /* ---- Frame headers ---- */
 
@@ -167,7 +170,8 @@ QMX_SIM_API int qmx_sim_set_frame_counter(int camera, uint32_t value);
 
 /* Outcome of one frame in the frame log. */
 #define QMX_SIM_FRAME_SENDING 0 /* some packets have not reached a request yet */
-#define QMX_SIM_FRAME_WHOLE 1   /* no fault touched it and every packet reached a request:
+#define QMX_SIM_FRAME_WHOLE                                                                        \
+  1                             /* no fault touched it and every packet reached a request:         \
                                    a receiver must be able to deliver it */
 #define QMX_SIM_FRAME_DAMAGED 2 /* every packet reached a request, but faults changed some */
 #define QMX_SIM_FRAME_LOST 3    /* some packet never reached a request */

@@ -358,9 +358,9 @@ std::uint32_t driver_submit(qmx_sim_file* file, std::uint32_t code, void* buffer
   std::uint32_t result = win32::ok;
   if (!apply_endpoint_fault(d, endpoint, data, code == request_endpoint ? data_length : 0,
                             completion, record, result)) {
-    result = code == request_control
-                 ? control_request(d, data, length, bytes, completion, record)
-                 : endpoint_request(lock, d, endpoint, data, data_length, bytes, completion, record);
+    result = code == request_control ? control_request(d, data, length, bytes, completion, record)
+                                     : endpoint_request(lock, d, endpoint, data, data_length, bytes,
+                                                        completion, record);
   }
   count_pending(d);
   return result;
@@ -388,8 +388,12 @@ std::uint32_t driver_cancel(qmx_sim_file* file, qmx_sim_completion* completion) 
   return win32::not_found;
 }
 
-const qmx_sim_driver_api driver_table = {QMX_SIM_DRIVER_API_VERSION, driver_enumerate,
-                                         driver_open, driver_close, driver_submit, driver_cancel};
+const qmx_sim_driver_api driver_table = {QMX_SIM_DRIVER_API_VERSION,
+                                         driver_enumerate,
+                                         driver_open,
+                                         driver_close,
+                                         driver_submit,
+                                         driver_cancel};
 
 } // namespace
 

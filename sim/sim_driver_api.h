@@ -1,6 +1,7 @@
 /* Simulator, driver side: the C interface through which the platform seam routes device I/O to
- * the simulated camera world. The simulator library exports one function, "qmx_sim_driver_api_table",
- * returning this table; the seam looks it up only when the library is already loaded.
+ * the simulated camera world. The simulator library exports one function,
+ * "qmx_sim_driver_api_table", returning this table; the seam looks it up only when the library is
+ * already loaded.
  *
  * Error codes are the Win32 numbers the seam uses (2 not found, 32 sharing violation, 995
  * aborted, 997 pending, 1168 no such request, ...). */

@@ -66,16 +66,15 @@ QMX_SIM_API int qmx_sim_add_hotplug_listener(qmx_sim_hotplug_listener listener, 
   return 0;
 }
 
-QMX_SIM_API int qmx_sim_remove_hotplug_listener(qmx_sim_hotplug_listener listener,
-                                                void* context) {
+QMX_SIM_API int qmx_sim_remove_hotplug_listener(qmx_sim_hotplug_listener listener, void* context) {
   world& w = the_world();
   std::uint64_t issued = 0;
   {
     std::lock_guard lock(w.mutex);
-    const auto found = std::find_if(w.listeners.begin(), w.listeners.end(),
-                                    [&](const listener_entry& e) {
-                                      return e.listener == listener && e.context == context;
-                                    });
+    const auto found =
+        std::find_if(w.listeners.begin(), w.listeners.end(), [&](const listener_entry& e) {
+          return e.listener == listener && e.context == context;
+        });
     if (found == w.listeners.end()) {
       return -1;
     }

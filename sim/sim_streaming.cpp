@@ -152,7 +152,9 @@ std::uint64_t now_us() {
                                         .count());
 }
 
-bool stream_ends(const device& d) { return d.stream_stop || !d.present; }
+bool stream_ends(const device& d) {
+  return d.stream_stop || !d.present;
+}
 
 void stream(device* d) {
   world& w = the_world();

@@ -107,8 +107,8 @@ struct device {
   std::string path;
   int path_generation = 0;
   bool present = false;
-  bool removed = false; // reset: gone for good, kept only for files still open on it
-  std::uint64_t plug = 0; // counts plugs; files of an earlier plug are dead
+  bool removed = false;    // reset: gone for good, kept only for files still open on it
+  std::uint64_t plug = 0;  // counts plugs; files of an earlier plug are dead
   int exclusive_opens = 0; // files of the current plug
   int shared_opens = 0;
   std::unique_ptr<camera_model> camera;

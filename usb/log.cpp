@@ -11,7 +11,9 @@ std::atomic<log_receiver> receiver{nullptr};
 constexpr std::size_t message_capacity = 1024;
 } // namespace
 
-void set_log_receiver(log_receiver r) noexcept { receiver.store(r, std::memory_order_release); }
+void set_log_receiver(log_receiver r) noexcept {
+  receiver.store(r, std::memory_order_release);
+}
 
 void log_message(const char* file, int line, const char* function, const char* format, ...) {
   const log_receiver r = receiver.load(std::memory_order_acquire);

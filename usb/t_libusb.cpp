@@ -78,7 +78,9 @@ std::string upper_ascii(const char* text) {
   return result;
 }
 
-bool same_path(const char* a, const char* b) { return upper_ascii(a) == upper_ascii(b); }
+bool same_path(const char* a, const char* b) {
+  return upper_ascii(a) == upper_ascii(b);
+}
 
 libusb_device* make_device(const t_usb_device_data& data) {
   auto* device = new (std::nothrow) libusb_device{};
@@ -265,7 +267,8 @@ std::uint32_t thread_transfer_wait(void* argument) {
     transfer->status = status_for(error);
     if (error == platform::error::success) {
       if ((transfer->endpoint & direction_in) != 0 && transfer->buffer != nullptr) {
-        const std::uint32_t wanted = transfer->length > 0 ? static_cast<std::uint32_t>(transfer->length) : 0;
+        const std::uint32_t wanted =
+            transfer->length > 0 ? static_cast<std::uint32_t>(transfer->length) : 0;
         const std::uint32_t copied = wanted < x->capacity ? wanted : x->capacity;
         std::memcpy(transfer->buffer, x->driver_buffer.get() + transfer_header_size, copied);
       }
@@ -379,9 +382,13 @@ subscription_sync& subscriptions() {
   return *instance;
 }
 
-std::mutex& subscriptions_mutex() { return subscriptions().mutex; }
+std::mutex& subscriptions_mutex() {
+  return subscriptions().mutex;
+}
 
-std::condition_variable& subscription_idle() { return subscriptions().idle; }
+std::condition_variable& subscription_idle() {
+  return subscriptions().idle;
+}
 
 // Marks a client callback as running; the caller holds `list_mutex`.
 void enter_callback(libusb_context* ctx) {
@@ -503,7 +510,8 @@ int submit_on_open_handle(libusb_transfer* transfer, libusb_device_handle* handl
     T_LOG(source, "Unknown endpoint ID specified! %d", transfer->endpoint);
     return LIBUSB_ERROR_IO;
   }
-  const bool uart = transfer->endpoint == UART_TX_ENDPOINT || transfer->endpoint == UART_RX_ENDPOINT;
+  const bool uart =
+      transfer->endpoint == UART_TX_ENDPOINT || transfer->endpoint == UART_RX_ENDPOINT;
   const std::uint32_t data_length = uart ? uart_data_length : x->capacity;
   // The driver writes and reads `data_length` bytes and the copies below use `length`: both must
   // fit the data area made at allocation, or the driver would run past the buffer.
@@ -529,8 +537,7 @@ int submit_on_open_handle(libusb_transfer* transfer, libusb_device_handle* handl
                           transfer_header_size + x->capacity, x->completion);
   if (error != platform::error::success && error != platform::error::io_pending) {
     char text[512];
-    std::snprintf(text, sizeof text, "error:0x%08x %s", error,
-                  platform::error_text(error).c_str());
+    std::snprintf(text, sizeof text, "error:0x%08x %s", error, platform::error_text(error).c_str());
     T_LOG(source, "t_usb_transfer_start() - ******ERROR*****. %s\n", text);
     T_LOG(source, "*** ZEROZOZ ***: t_usb_transfer_start() - failed\n");
     transfer->status = LIBUSB_TRANSFER_ERROR;
@@ -632,7 +639,8 @@ int LIBUSB_CALL libusb_handle_events(libusb_context* ctx) {
     return LIBUSB_ERROR_INVALID_PARAM;
   }
   if (!ctx->events_enabled.load(std::memory_order_acquire)) {
-    T_LOG(source, "*** ZEROZOZ ***: libusb_handle_events() - pointer_to_libusb_context->event:0x%08x\n",
+    T_LOG(source,
+          "*** ZEROZOZ ***: libusb_handle_events() - pointer_to_libusb_context->event:0x%08x\n",
           0u);
     return LIBUSB_ERROR_OTHER;
   }
@@ -640,7 +648,9 @@ int LIBUSB_CALL libusb_handle_events(libusb_context* ctx) {
   return LIBUSB_SUCCESS;
 }
 
-int LIBUSB_CALL libusb_event_handler_active(libusb_context* /*ctx*/) { return 1; }
+int LIBUSB_CALL libusb_event_handler_active(libusb_context* /*ctx*/) {
+  return 1;
+}
 
 int LIBUSB_CALL libusb_has_capability(std::uint32_t capability) {
   return capability == LIBUSB_CAP_HAS_HOTPLUG ? 1 : 0;
@@ -760,8 +770,8 @@ int LIBUSB_CALL libusb_release_interface(libusb_device_handle* /*dev_handle*/, i
   return 0;
 }
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* /*dev_handle*/, unsigned char /*ep*/,
-                                     unsigned char* /*data*/, int /*length*/,
-                                     int* /*transferred*/, unsigned int /*timeout*/) {
+                                     unsigned char* /*data*/, int /*length*/, int* /*transferred*/,
+                                     unsigned int /*timeout*/) {
   return 0;
 }
 libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context* /*ctx*/,
@@ -912,7 +922,8 @@ int LIBUSB_CALL libusb_cancel_transfer(libusb_transfer* transfer) {
   }
   // Give a request that is just completing a moment to finish, without consuming the completion
   // signal that the endpoint's wait thread is waiting for.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(cancel_grace_ms);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(cancel_grace_ms);
   while (!x->completion.completed() && std::chrono::steady_clock::now() < deadline) {
     platform::sleep_ms(cancel_poll_ms);
   }
@@ -921,7 +932,8 @@ int LIBUSB_CALL libusb_cancel_transfer(libusb_transfer* transfer) {
 
 void LIBUSB_CALL libusb_free_transfer(libusb_transfer* transfer) {
   if (transfer == nullptr) {
-    T_LOG(source, "***ZEROZOZ*** libusb_submit_transfer() - t_usb_transfer_header_struct_packed == 0)");
+    T_LOG(source,
+          "***ZEROZOZ*** libusb_submit_transfer() - t_usb_transfer_header_struct_packed == 0)");
     return;
   }
   auto* record = reinterpret_cast<transfer_record*>(transfer);
@@ -963,8 +975,8 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, std::uint8
   if (!record.create()) {
     return LIBUSB_ERROR_OTHER;
   }
-  const std::uint32_t error = handle->file.submit(
-      DRIVER_REQUEST_CONTROL, buffer.get(), transfer_header_size + wLength, record);
+  const std::uint32_t error = handle->file.submit(DRIVER_REQUEST_CONTROL, buffer.get(),
+                                                  transfer_header_size + wLength, record);
   if (error != platform::error::success && error != platform::error::io_pending) {
     return LIBUSB_ERROR_IO;
   }
@@ -1022,13 +1034,16 @@ int LIBUSB_CALL libusb_hotplug_register_callback(libusb_context* ctx, int events
     T_LOG(source, "libusb_hotplug_register_callback() - the module could not be pinned\n");
     return LIBUSB_ERROR_OTHER;
   }
-  auto* registration = new (std::nothrow) hotplug_registration{
-      static_cast<std::uint32_t>(events), static_cast<std::uint32_t>(flags),
-      static_cast<std::uint32_t>(vendor_id), static_cast<std::uint32_t>(product_id), cb_fn,
-      user_data};
+  auto* registration =
+      new (std::nothrow) hotplug_registration{static_cast<std::uint32_t>(events),
+                                              static_cast<std::uint32_t>(flags),
+                                              static_cast<std::uint32_t>(vendor_id),
+                                              static_cast<std::uint32_t>(product_id),
+                                              cb_fn,
+                                              user_data};
   hotplug_subscription* subscription = nullptr;
-  if (registration == nullptr ||
-      (subscribe_now && (subscription = new (std::nothrow) hotplug_subscription{ctx, 0}) == nullptr)) {
+  if (registration == nullptr || (subscribe_now && (subscription = new (std::nothrow)
+                                                        hotplug_subscription{ctx, 0}) == nullptr)) {
     T_LOG(source, "*** ZEROZOZ ***: libusb_hotplug_register_callback() - t_mem_alloc() failed\n");
     delete registration;
     return LIBUSB_ERROR_NO_MEM;

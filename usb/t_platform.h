@@ -13,8 +13,8 @@ struct t_usb_device_data {
   std::uint32_t class_bit = 0; // 1 << index of the class it was found under; 0 from a path
   std::uint16_t vendor_id = 0;
   std::uint16_t product_id = 0;
-  std::uint16_t bcd_usb = 0;          // the USB version the device descriptor reports
-  std::uint32_t max_packet_size = 0; // speed class: 64, 512 or 1024
+  std::uint16_t bcd_usb = 0;            // the USB version the device descriptor reports
+  std::uint32_t max_packet_size = 0;    // speed class: 64, 512 or 1024
   char path[device_path_capacity] = {}; // always terminated; longer paths are cut
 };
 

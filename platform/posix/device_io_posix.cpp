@@ -32,7 +32,9 @@ std::uint32_t outcome(void* /*handle*/, completion_record_impl& /*record*/, std:
   return error::invalid_handle;
 }
 
-bool completed(const completion_record_impl& /*record*/) noexcept { return true; }
+bool completed(const completion_record_impl& /*record*/) noexcept {
+  return true;
+}
 
 std::uint32_t cancel(void* /*handle*/, completion_record_impl& /*record*/) {
   return error::not_found;

@@ -117,9 +117,13 @@ int wait_events(event_impl* const* events, int count, std::uint32_t timeout_ms) 
 
 } // namespace
 
-event event::create() { return event(new (std::nothrow) event_impl); }
+event event::create() {
+  return event(new (std::nothrow) event_impl);
+}
 event::event() noexcept : impl_(nullptr) {}
-event::event(event&& other) noexcept : impl_(other.impl_) { other.impl_ = nullptr; }
+event::event(event&& other) noexcept : impl_(other.impl_) {
+  other.impl_ = nullptr;
+}
 event& event::operator=(event&& other) noexcept {
   if (this != &other) {
     delete impl_;
@@ -128,7 +132,9 @@ event& event::operator=(event&& other) noexcept {
   }
   return *this;
 }
-event::~event() { delete impl_; }
+event::~event() {
+  delete impl_;
+}
 
 bool event::set() noexcept {
   if (impl_ == nullptr) {
@@ -146,7 +152,9 @@ bool event::reset() noexcept {
   return true;
 }
 
-bool event::wait() noexcept { return wait_for(infinite_wait); }
+bool event::wait() noexcept {
+  return wait_for(infinite_wait);
+}
 
 bool event::wait_for(std::uint32_t timeout_ms) noexcept {
   if (impl_ == nullptr) {
@@ -215,7 +223,9 @@ completion_queue& completion_queue::operator=(completion_queue&& other) noexcept
   }
   return *this;
 }
-completion_queue::~completion_queue() { delete impl_; }
+completion_queue::~completion_queue() {
+  delete impl_;
+}
 
 bool completion_queue::post(std::uintptr_t key) noexcept {
   if (impl_ == nullptr) {

@@ -11,9 +11,9 @@
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <thread>
 
@@ -23,7 +23,9 @@ namespace {
 
 constexpr std::size_t kernel_thread_name_max = 15;
 
-std::uint32_t own_thread_id() noexcept { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
+std::uint32_t own_thread_id() noexcept {
+  return static_cast<std::uint32_t>(::syscall(SYS_gettid));
+}
 
 // Writes the kernel's name of any thread of this process; the kernel cuts it at 15 bytes.
 void write_thread_name(std::uint32_t thread_id, const char* name) noexcept {
@@ -118,7 +120,9 @@ thread thread::start(const char* name, routine entry, void* argument) {
 }
 
 thread::thread() noexcept : impl_(nullptr) {}
-thread::thread(thread&& other) noexcept : impl_(other.impl_) { other.impl_ = nullptr; }
+thread::thread(thread&& other) noexcept : impl_(other.impl_) {
+  other.impl_ = nullptr;
+}
 thread& thread::operator=(thread&& other) noexcept {
   if (this != &other) {
     if (impl_ != nullptr) {
@@ -137,7 +141,9 @@ thread::~thread() {
   }
 }
 
-std::uint32_t thread::id() const noexcept { return impl_ != nullptr ? impl_->id() : 0; }
+std::uint32_t thread::id() const noexcept {
+  return impl_ != nullptr ? impl_->id() : 0;
+}
 
 bool thread::join() noexcept {
   if (impl_ == nullptr) {
@@ -150,7 +156,9 @@ bool thread::join() noexcept {
   }
 }
 
-std::uint32_t current_thread_id() noexcept { return own_thread_id(); }
+std::uint32_t current_thread_id() noexcept {
+  return own_thread_id();
+}
 
 void name_thread(std::uint32_t thread_id, const char* name) noexcept {
   if (name != nullptr) {
@@ -207,9 +215,13 @@ bool keep_library_loaded(const void* address) noexcept {
   return ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 }
 
-bool process_is_terminating() noexcept { return false; }
+bool process_is_terminating() noexcept {
+  return false;
+}
 
-bool unload_can_join_threads() noexcept { return true; }
+bool unload_can_join_threads() noexcept {
+  return true;
+}
 
 std::string error_text(std::uint32_t code) {
   // The texts Windows gives for the codes that the seam produces.

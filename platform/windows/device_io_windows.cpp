@@ -58,9 +58,8 @@ std::uint32_t request(void* handle, std::uint32_t code, void* buffer, std::uint3
       FALSE) {
     result = ::GetLastError();
     if (result == ERROR_IO_PENDING) {
-      result = ::GetOverlappedResult(handle, &overlapped, &bytes, TRUE) != FALSE
-                   ? 0
-                   : ::GetLastError();
+      result =
+          ::GetOverlappedResult(handle, &overlapped, &bytes, TRUE) != FALSE ? 0 : ::GetLastError();
     }
   }
   ::CloseHandle(overlapped.hEvent);

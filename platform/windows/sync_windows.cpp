@@ -7,7 +7,9 @@ namespace platform {
 
 namespace {
 
-HANDLE as_handle(const void* impl) { return const_cast<void*>(impl); }
+HANDLE as_handle(const void* impl) {
+  return const_cast<void*>(impl);
+}
 
 // Closes the handle an owner holds, if any.
 template <typename impl> void close_owned(impl* owned) noexcept {
@@ -36,20 +38,28 @@ event event::create() {
   return event(static_cast<event_impl*>(handle));
 }
 event::event() noexcept : impl_(nullptr) {}
-event::event(event&& other) noexcept : impl_(other.impl_) { other.impl_ = nullptr; }
+event::event(event&& other) noexcept : impl_(other.impl_) {
+  other.impl_ = nullptr;
+}
 event& event::operator=(event&& other) noexcept {
   take_owned(impl_, other.impl_);
   return *this;
 }
-event::~event() { close_owned(impl_); }
+event::~event() {
+  close_owned(impl_);
+}
 
-bool event::set() noexcept { return impl_ != nullptr && ::SetEvent(as_handle(impl_)) != FALSE; }
+bool event::set() noexcept {
+  return impl_ != nullptr && ::SetEvent(as_handle(impl_)) != FALSE;
+}
 
 bool event::reset() noexcept {
   return impl_ != nullptr && ::ResetEvent(as_handle(impl_)) != FALSE;
 }
 
-bool event::wait() noexcept { return wait_for(infinite_wait); }
+bool event::wait() noexcept {
+  return wait_for(infinite_wait);
+}
 
 bool event::wait_for(std::uint32_t timeout_ms) noexcept {
   return impl_ != nullptr &&
@@ -90,7 +100,9 @@ completion_queue& completion_queue::operator=(completion_queue&& other) noexcept
   take_owned(impl_, other.impl_);
   return *this;
 }
-completion_queue::~completion_queue() { close_owned(impl_); }
+completion_queue::~completion_queue() {
+  close_owned(impl_);
+}
 
 bool completion_queue::post(std::uintptr_t key) noexcept {
   return impl_ != nullptr &&

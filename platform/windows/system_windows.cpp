@@ -113,7 +113,9 @@ thread thread::start(const char* name, routine entry, void* argument) {
 }
 
 thread::thread() noexcept : impl_(nullptr) {}
-thread::thread(thread&& other) noexcept : impl_(other.impl_) { other.impl_ = nullptr; }
+thread::thread(thread&& other) noexcept : impl_(other.impl_) {
+  other.impl_ = nullptr;
+}
 thread& thread::operator=(thread&& other) noexcept {
   if (this != &other) {
     if (impl_ != nullptr) {
@@ -134,13 +136,17 @@ thread::~thread() {
   }
 }
 
-std::uint32_t thread::id() const noexcept { return impl_ != nullptr ? impl_->id : 0; }
+std::uint32_t thread::id() const noexcept {
+  return impl_ != nullptr ? impl_->id : 0;
+}
 
 bool thread::join() noexcept {
   return impl_ != nullptr && ::WaitForSingleObject(impl_->handle, INFINITE) == WAIT_OBJECT_0;
 }
 
-std::uint32_t current_thread_id() noexcept { return ::GetCurrentThreadId(); }
+std::uint32_t current_thread_id() noexcept {
+  return ::GetCurrentThreadId();
+}
 
 void name_thread(std::uint32_t thread_id, const char* name) noexcept {
   if (name == nullptr) {
@@ -182,7 +188,9 @@ bool keep_library_loaded(const void* address) noexcept {
   return ::GetModuleHandleExA(flags, static_cast<LPCSTR>(address), &module) != FALSE;
 }
 
-bool unload_can_join_threads() noexcept { return false; }
+bool unload_can_join_threads() noexcept {
+  return false;
+}
 
 bool process_is_terminating() noexcept {
   // ntdll's RtlDllShutdownInProgress answers whether DLL detach notifications come from the
@@ -211,7 +219,8 @@ std::string error_text(std::uint32_t code) {
   if (text != nullptr) {
     ::LocalFree(text);
   }
-  while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) {
+  while (!result.empty() &&
+         (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) {
     result.pop_back();
   }
   if (result.empty()) {
@@ -220,6 +229,8 @@ std::string error_text(std::uint32_t code) {
   return result;
 }
 
-void sleep_ms(std::uint32_t ms) noexcept { ::Sleep(ms); }
+void sleep_ms(std::uint32_t ms) noexcept {
+  ::Sleep(ms);
+}
 
 } // namespace platform

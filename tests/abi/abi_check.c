@@ -11,7 +11,9 @@
 
 #if defined(_WIN32)
 #include <windows.h>
-static void pause_ms(int ms) { Sleep((DWORD)ms); }
+static void pause_ms(int ms) {
+  Sleep((DWORD)ms);
+}
 #else
 #include <time.h>
 static void pause_ms(int ms) {
@@ -60,7 +62,8 @@ int main(void) {
   CHECK(libusb_get_device_list(ctx, &list) == 1);
   CHECK(list[1] == NULL);
   CHECK(libusb_get_device_descriptor(list[0], &descriptor) == 0);
-  CHECK(descriptor.bLength == 18 && descriptor.idVendor == 0x2F4E && descriptor.idProduct == 0x4002);
+  CHECK(descriptor.bLength == 18 && descriptor.idVendor == 0x2F4E &&
+        descriptor.idProduct == 0x4002);
   CHECK(descriptor.bcdUSB == 0x0200);
   CHECK(libusb_get_device_speed(list[0]) == LIBUSB_SPEED_HIGH);
   CHECK(libusb_open(list[0], &handle) == 0);

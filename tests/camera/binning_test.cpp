@@ -30,14 +30,15 @@ void set_pixel(std::vector<unsigned char>& bytes, std::size_t i, std::uint16_t v
 std::vector<unsigned char> random_rows(std::mt19937& random, std::size_t width) {
   std::vector<unsigned char> rows(4 * width);
   for (std::size_t i = 0; i < 2 * width; ++i) {
-    const auto value = static_cast<std::uint16_t>(random() % 4 == 0 ? 1000 + random() % 24
-                                                                    : random() % 1024);
+    const auto value =
+        static_cast<std::uint16_t>(random() % 4 == 0 ? 1000 + random() % 24 : random() % 1024);
     set_pixel(rows, i, value);
   }
   return rows;
 }
 
-std::vector<std::uint16_t> reference_row(const std::vector<unsigned char>& rows, std::size_t width) {
+std::vector<std::uint16_t> reference_row(const std::vector<unsigned char>& rows,
+                                         std::size_t width) {
   std::vector<std::uint16_t> out(width / 2);
   for (std::size_t c = 0; c < out.size(); ++c) {
     const unsigned sum = pixel_at(rows, 2 * c) + pixel_at(rows, 2 * c + 1) +
@@ -78,17 +79,19 @@ TEST(binning_kernel, every_available_path_matches_the_reference) {
       // In place: the output starts where the top row does.
       std::vector<unsigned char> image(rows);
       image.resize(rows.size() + guard, 0xA5);
-      kernel(image.data(), image.data() + 2 * width, image.data(), static_cast<std::int64_t>(width / 2));
+      kernel(image.data(), image.data() + 2 * width, image.data(),
+             static_cast<std::int64_t>(width / 2));
       for (std::size_t c = 0; c < expected.size(); ++c) {
         ASSERT_EQ(pixel_at(image, c), expected[c])
             << qmx::binning_path_name(path) << " in place, width " << width << ", pixel " << c
             << ", seed " << seed;
       }
-      EXPECT_TRUE(std::all_of(image.begin() + static_cast<std::ptrdiff_t>(rows.size()),
-                              image.end(), [](unsigned char b) { return b == 0xA5; }));
+      EXPECT_TRUE(std::all_of(image.begin() + static_cast<std::ptrdiff_t>(rows.size()), image.end(),
+                              [](unsigned char b) { return b == 0xA5; }));
       // Into a separate row, whose bytes beyond the output stay untouched.
       std::vector<unsigned char> out(width + guard, 0x5A);
-      kernel(rows.data(), rows.data() + 2 * width, out.data(), static_cast<std::int64_t>(width / 2));
+      kernel(rows.data(), rows.data() + 2 * width, out.data(),
+             static_cast<std::int64_t>(width / 2));
       for (std::size_t c = 0; c < expected.size(); ++c) {
         ASSERT_EQ(pixel_at(out, c), expected[c])
             << qmx::binning_path_name(path) << ", width " << width << ", pixel " << c;
@@ -105,8 +108,8 @@ TEST(binning_kernel, every_available_path_matches_the_reference) {
 // for 2 x 2 and for other block sizes.
 TEST(binning, rows_binned_in_pieces_match_the_whole_frame_binned_at_once) {
   std::mt19937 random(7);
-  for (const auto& [hbin, vbin] : {std::pair{2, 2}, std::pair{3, 2}, std::pair{1, 4},
-                                   std::pair{4, 1}, std::pair{8, 8}}) {
+  for (const auto& [hbin, vbin] :
+       {std::pair{2, 2}, std::pair{3, 2}, std::pair{1, 4}, std::pair{4, 1}, std::pair{8, 8}}) {
     const std::int32_t width = 136;
     const std::int32_t height = 40;
     std::vector<unsigned char> frame(2 * static_cast<std::size_t>(width) * height);

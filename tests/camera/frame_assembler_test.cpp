@@ -104,7 +104,8 @@ std::vector<bytes> frame_packets(const geometry& g, std::uint32_t frame, std::ui
                                  std::uint32_t word12 = 0) {
   const bytes stream = pack_frame(g, frame);
   std::vector<bytes> packets;
-  for (std::size_t start = 0, index = 0; start < stream.size(); start += payload_per_packet, ++index) {
+  for (std::size_t start = 0, index = 0; start < stream.size();
+       start += payload_per_packet, ++index) {
     const std::size_t end = std::min(stream.size(), start + payload_per_packet);
     const bool last = end == stream.size();
     const bytes payload(stream.begin() + static_cast<std::ptrdiff_t>(start),
@@ -192,7 +193,9 @@ protected:
     }
   }
 
-  unsigned char* slot(int i) { return a.frame_buffer + static_cast<std::ptrdiff_t>(i) * g.slot_bytes(); }
+  unsigned char* slot(int i) {
+    return a.frame_buffer + static_cast<std::ptrdiff_t>(i) * g.slot_bytes();
+  }
 
   // The slots of a queue, head first, by slot number.
   std::vector<int> slots_in(qmx::frame_queue& q) {
@@ -249,8 +252,8 @@ protected:
         const unsigned want = std::min(sum, 1023u);
         const unsigned got = pixel_at(image + 2 * (r * out_w + c));
         if (want != got) {
-          ADD_FAILURE() << "frame " << frame << " binned pixel (" << r << ", " << c
-                        << "): " << got << " instead of " << want;
+          ADD_FAILURE() << "frame " << frame << " binned pixel (" << r << ", " << c << "): " << got
+                        << " instead of " << want;
           ++mismatches;
         }
       }
@@ -486,8 +489,7 @@ TEST_F(frame_assembly, binning_two_by_two_sums_each_block_and_clamps_to_1023) {
   geo.hbin = 2;
   geo.vbin = 2;
   arm(geo);
-  const std::uint16_t image[16] = {1, 2, 1000, 1000, 3, 4, 1000, 1000,
-                                   0, 0, 1023, 1,    0, 5, 0,    1};
+  const std::uint16_t image[16] = {1, 2, 1000, 1000, 3, 4, 1000, 1000, 0, 0, 1023, 1, 0, 5, 0, 1};
   std::vector<std::uint16_t> pixels(24, 9); // the calibration lines
   pixels.insert(pixels.end(), std::begin(image), std::end(image));
   bytes stream;
@@ -530,7 +532,8 @@ TEST_F(frame_assembly, binning_of_larger_frames_matches_a_reference_also_without
   }
 }
 
-TEST_F(frame_assembly, with_metadata_and_no_calibration_lines_the_size_condition_leaves_the_frame_unbinned) {
+TEST_F(frame_assembly,
+       with_metadata_and_no_calibration_lines_the_size_condition_leaves_the_frame_unbinned) {
   geometry geo;
   geo.width = 16;
   geo.height = 8;

@@ -89,8 +89,8 @@ TEST(raw10_kernel, every_available_path_matches_the_reference) {
       EXPECT_EQ(as_pixels(output.data(), 4 * groups), reference_decode(copy))
           << qmx::raw10_path_name(path) << " with " << groups << " groups, seed " << seed;
       for (std::size_t i = 8 * groups; i < output.size(); ++i) {
-        ASSERT_EQ(output[i], 0xA5) << qmx::raw10_path_name(path) << " wrote past " << groups
-                                   << " groups";
+        ASSERT_EQ(output[i], 0xA5)
+            << qmx::raw10_path_name(path) << " wrote past " << groups << " groups";
       }
     }
   }
@@ -144,7 +144,8 @@ struct unpacker {
 
 std::vector<std::uint8_t> slice(const std::vector<std::uint8_t>& v, std::size_t from,
                                 std::size_t to) {
-  return {v.begin() + static_cast<std::ptrdiff_t>(from), v.begin() + static_cast<std::ptrdiff_t>(to)};
+  return {v.begin() + static_cast<std::ptrdiff_t>(from),
+          v.begin() + static_cast<std::ptrdiff_t>(to)};
 }
 
 TEST(unpack_raw10, a_group_split_two_and_three_decodes_like_the_whole_group) {
@@ -161,7 +162,8 @@ TEST(unpack_raw10, a_group_split_two_and_three_decodes_like_the_whole_group) {
 }
 
 TEST(unpack_raw10, a_payload_too_short_to_complete_the_carried_group_keeps_carrying) {
-  const std::vector<std::uint8_t> stream = {0x12, 0x34, 0x56, 0x78, 0x9B, 0xFF, 0x00, 0x80, 0x7F, 0xC3};
+  const std::vector<std::uint8_t> stream = {0x12, 0x34, 0x56, 0x78, 0x9B,
+                                            0xFF, 0x00, 0x80, 0x7F, 0xC3};
   unpacker u(8, 1, 0);
   EXPECT_EQ(u.feed(slice(stream, 0, 2)), 0);
   EXPECT_EQ(u.feed(slice(stream, 2, 3)), 0) << "one byte: the group is still incomplete";
@@ -211,8 +213,8 @@ TEST(unpack_raw10, every_cut_of_a_stream_with_row_fill_decodes_like_the_whole_st
         unpacker u(width, rows, fill);
         const std::int32_t first = u.feed(slice(stream, 0, cut));
         const std::int32_t second = u.feed(slice(stream, cut, stream.size()));
-        EXPECT_EQ(first + second, 2 * width * rows) << "fill " << fill << " width " << width
-                                                    << " cut " << cut;
+        EXPECT_EQ(first + second, 2 * width * rows)
+            << "fill " << fill << " width " << width << " cut " << cut;
         EXPECT_EQ(u.pixels(), pixels) << "fill " << fill << " width " << width << " cut " << cut;
         EXPECT_EQ(u.a.carry_count, 0);
       }
@@ -270,10 +272,12 @@ TEST(unpack_raw10, calibration_pixels_and_image_pixels_go_to_their_own_places) {
   d.image_bytes = 16;
   // Cut inside the first image group: its start is carried, then lands in the image.
   EXPECT_EQ(qmx::unpack_raw10(a, d, stream.data(), 8), 8);
-  EXPECT_EQ(qmx::unpack_raw10(a, d, stream.data() + 8, static_cast<std::int32_t>(stream.size() - 8)), 16);
+  EXPECT_EQ(
+      qmx::unpack_raw10(a, d, stream.data() + 8, static_cast<std::int32_t>(stream.size() - 8)), 16);
   EXPECT_EQ(as_pixels(calibration.data(), 4),
             std::vector<std::uint16_t>(pixels.begin(), pixels.begin() + 4));
-  EXPECT_EQ(as_pixels(image.data(), 8), std::vector<std::uint16_t>(pixels.begin() + 4, pixels.end()));
+  EXPECT_EQ(as_pixels(image.data(), 8),
+            std::vector<std::uint16_t>(pixels.begin() + 4, pixels.end()));
 }
 
 } // namespace

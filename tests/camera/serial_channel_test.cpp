@@ -70,8 +70,7 @@ TEST_F(serial_channel, a_short_command_is_sent_padded_with_zeros) {
   ASSERT_TRUE(qmx::transact(*c, "arm", 3, nullptr, 0));
   std::uint8_t copy[header_bytes + request_data_copied];
   std::memset(copy, 0xEE, sizeof copy);
-  ASSERT_EQ(qmx_sim_last_request(cam, QMX_SIM_ENDPOINT_UART_TX, copy, sizeof copy),
-            sizeof copy);
+  ASSERT_EQ(qmx_sim_last_request(cam, QMX_SIM_ENDPOINT_UART_TX, copy, sizeof copy), sizeof copy);
   EXPECT_EQ(std::memcmp(copy + header_bytes, "arm", 3), 0);
   for (std::uint32_t i = header_bytes + 3; i < sizeof copy; ++i) {
     ASSERT_EQ(copy[i], 0) << "byte " << (i - header_bytes) << " of the command";
@@ -79,8 +78,7 @@ TEST_F(serial_channel, a_short_command_is_sent_padded_with_zeros) {
   // A longer command earlier must not leave its tail behind a shorter one.
   ASSERT_TRUE(qmx::transact(*c, "num_calibration_lines", 21, nullptr, 0));
   ASSERT_TRUE(qmx::transact(*c, "id", 2, nullptr, 0));
-  ASSERT_EQ(qmx_sim_last_request(cam, QMX_SIM_ENDPOINT_UART_TX, copy, sizeof copy),
-            sizeof copy);
+  ASSERT_EQ(qmx_sim_last_request(cam, QMX_SIM_ENDPOINT_UART_TX, copy, sizeof copy), sizeof copy);
   EXPECT_EQ(std::memcmp(copy + header_bytes, "id", 2), 0);
   for (std::uint32_t i = header_bytes + 2; i < sizeof copy; ++i) {
     ASSERT_EQ(copy[i], 0) << "byte " << (i - header_bytes) << " of the command";
@@ -107,9 +105,9 @@ TEST_F(serial_channel, out_of_range_lengths_are_refused_without_sending) {
 
 TEST_F(serial_channel, a_reply_without_terminator_is_read_to_its_end) {
   const std::string text(qmx::serial_buffer_bytes - 1, 'z');
-  ASSERT_EQ(qmx_sim_set_reply_override(cam, "x", text.data(),
-                                       static_cast<std::uint32_t>(text.size()), 1),
-            0);
+  ASSERT_EQ(
+      qmx_sim_set_reply_override(cam, "x", text.data(), static_cast<std::uint32_t>(text.size()), 1),
+      0);
   std::vector<char> reply(2 * qmx::serial_buffer_bytes, '#');
   ASSERT_TRUE(qmx::transact(*c, "x", 2, reply.data(), reply.size()));
   EXPECT_EQ(std::strlen(reply.data()), text.size());
@@ -118,9 +116,9 @@ TEST_F(serial_channel, a_reply_without_terminator_is_read_to_its_end) {
 
 TEST_F(serial_channel, a_reply_filling_the_whole_buffer_is_terminated) {
   const std::string text(qmx::serial_buffer_bytes, 'w');
-  ASSERT_EQ(qmx_sim_set_reply_override(cam, "x", text.data(),
-                                       static_cast<std::uint32_t>(text.size()), 1),
-            0);
+  ASSERT_EQ(
+      qmx_sim_set_reply_override(cam, "x", text.data(), static_cast<std::uint32_t>(text.size()), 1),
+      0);
   std::vector<char> reply(2 * qmx::serial_buffer_bytes, '#');
   ASSERT_TRUE(qmx::transact(*c, "x", 2, reply.data(), reply.size()));
   EXPECT_EQ(std::string(reply.data()), text);
@@ -164,8 +162,8 @@ TEST_F(serial_channel, after_a_failing_reply_transfer_each_reply_answers_its_own
 }
 
 TEST_F(serial_channel, a_refused_command_submission_gives_false) {
-  ASSERT_EQ(
-      qmx_sim_set_endpoint_fault(cam, QMX_SIM_ENDPOINT_UART_TX, QMX_SIM_FAULT_REFUSE, 31, 1), 0);
+  ASSERT_EQ(qmx_sim_set_endpoint_fault(cam, QMX_SIM_ENDPOINT_UART_TX, QMX_SIM_FAULT_REFUSE, 31, 1),
+            0);
   const std::uint64_t rx = replies_seen();
   EXPECT_EQ(ask(*c, "sernum"), "<failed>");
   EXPECT_EQ(replies_seen(), rx) << "no reply asked for after a failed command";
@@ -173,8 +171,7 @@ TEST_F(serial_channel, a_refused_command_submission_gives_false) {
 }
 
 TEST_F(serial_channel, slow_a_command_that_never_completes_times_out_and_the_next_one_works) {
-  ASSERT_EQ(qmx_sim_set_endpoint_fault(cam, QMX_SIM_ENDPOINT_UART_TX, QMX_SIM_FAULT_HANG, 0, 1),
-            0);
+  ASSERT_EQ(qmx_sim_set_endpoint_fault(cam, QMX_SIM_ENDPOINT_UART_TX, QMX_SIM_FAULT_HANG, 0, 1), 0);
   char reply[64] = {};
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(qmx::transact(*c, "sernum", 7, reply, sizeof reply));

@@ -40,15 +40,13 @@ void notify(const qmx::channel_completion& completion) {
 }
 
 std::unique_ptr<qmx::usb_transport> make_transport(libusb_device* device, image_log& log,
-                                                   channel_side& side,
-                                                   int image_count = pool_size,
+                                                   channel_side& side, int image_count = pool_size,
                                                    int image_bytes = qmx::image_transfer_bytes,
                                                    int channel_bytes = qmx::channel_buffer_bytes) {
-  return qmx::create_transport(device, qmx::command_endpoint, qmx::reply_endpoint,
-                               qmx::image_endpoint, image_count, &log, count_and_resubmit,
-                               qmx::image_timeout_ms, &side.tx_done, notify, side.tx,
-                               &side.rx_done, notify, side.rx, qmx::channel_timeout_ms,
-                               image_bytes, channel_bytes);
+  return qmx::create_transport(
+      device, qmx::command_endpoint, qmx::reply_endpoint, qmx::image_endpoint, image_count, &log,
+      count_and_resubmit, qmx::image_timeout_ms, &side.tx_done, notify, side.tx, &side.rx_done,
+      notify, side.rx, qmx::channel_timeout_ms, image_bytes, channel_bytes);
 }
 
 class transport : public camera_world {};

@@ -247,13 +247,13 @@ TEST_F(acquisition, frames_match_the_pattern_in_every_geometry) {
     bool metadata;
   };
   const kind kinds[] = {
-      {{0, 0, 1280, 512}, 1, 1, true},   // no fill bytes
-      {{4, 8, 1284, 100}, 1, 1, true},   // one fill byte per row
-      {{0, 3, 1288, 64}, 1, 1, false},   // two fill bytes per row, metadata off
-      {{16, 20, 640, 480}, 2, 2, true},  // binning 2 x 2
-      {{4, 8, 1284, 100}, 2, 2, true},   // binning rows that end in one fill byte
-      {{0, 3, 1288, 64}, 2, 2, false},   // binning rows that end in two, metadata off
-      {{8, 0, 1000, 333}, 3, 4, false},  // uneven binning, metadata off
+      {{0, 0, 1280, 512}, 1, 1, true},  // no fill bytes
+      {{4, 8, 1284, 100}, 1, 1, true},  // one fill byte per row
+      {{0, 3, 1288, 64}, 1, 1, false},  // two fill bytes per row, metadata off
+      {{16, 20, 640, 480}, 2, 2, true}, // binning 2 x 2
+      {{4, 8, 1284, 100}, 2, 2, true},  // binning rows that end in one fill byte
+      {{0, 3, 1288, 64}, 2, 2, false},  // binning rows that end in two, metadata off
+      {{8, 0, 1000, 333}, 3, 4, false}, // uneven binning, metadata off
   };
   for (const kind& k : kinds) {
     SCOPED_TRACE("roi " + std::to_string(k.roi.width) + " x " + std::to_string(k.roi.height));
@@ -371,7 +371,8 @@ TEST_F(acquisition, stop_releases_every_waiting_thread) {
   ASSERT_EQ(set("image_poll_timeout_ms", const_cast<char*>("-1")), 0);
   std::vector<std::future<std::uint64_t>> waiters;
   for (const char* command : {"image_wait_per_frame", "image_poll"}) {
-    waiters.push_back(std::async(std::launch::async, [this, command] { return next_frame(command); }));
+    waiters.push_back(
+        std::async(std::launch::async, [this, command] { return next_frame(command); }));
   }
   auto plain_wait = std::async(std::launch::async, [this] { return get("image_wait").first; });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -471,8 +472,7 @@ TEST_F(acquisition, command_surface_rules) {
   EXPECT_EQ(f.get_data(handle, "gain", 0, nullptr, 0, response, sizeof response), 6);
   std::vector<char> huge(2000, 'a');
   huge.back() = '\0';
-  EXPECT_EQ(f.get_data(handle, huge.data(), huge.size(), nullptr, 0, response, sizeof response),
-            6);
+  EXPECT_EQ(f.get_data(handle, huge.data(), huge.size(), nullptr, 0, response, sizeof response), 6);
   EXPECT_EQ(f.get_data(handle, "sernum", 7, nullptr, 0, response, 0), 15);
   EXPECT_EQ(f.get_data(nullptr, "hbin", 5, nullptr, 0, response, sizeof response), 6);
   EXPECT_EQ(f.set_data(nullptr, "hbin", 5, nullptr, 0, response, sizeof response), 6);
@@ -555,8 +555,14 @@ TEST_F(acquisition, eight_host_threads_while_frames_flow) {
   std::vector<std::thread> hosts;
   for (int t = 0; t < 8; ++t) {
     hosts.emplace_back([&, t] {
-      const char* gets[] = {"hbin", "image_width", "usb_speed", "qmx_module.acquisition_statistics",
-                            "gain", "image_metadata", "image_poll_timeout_ms", "sernum"};
+      const char* gets[] = {"hbin",
+                            "image_width",
+                            "usb_speed",
+                            "qmx_module.acquisition_statistics",
+                            "gain",
+                            "image_metadata",
+                            "image_poll_timeout_ms",
+                            "sernum"};
       while (!done.load()) {
         if (get(gets[t]).first != 0) {
           failures.fetch_add(1);

@@ -160,8 +160,8 @@ struct device_functions {
   // A text command through get_data; the result code and the answer.
   std::pair<int, std::string> get(void* handle, const std::string& command) const {
     char response[1024] = {};
-    const int result = get_data(handle, command.c_str(), command.size() + 1, nullptr, 0,
-                                response, sizeof response);
+    const int result = get_data(handle, command.c_str(), command.size() + 1, nullptr, 0, response,
+                                sizeof response);
     return {result, response};
   }
 };

@@ -21,9 +21,9 @@ TEST(device_sources_absent, enumeration_finds_nothing_and_ends_normally) {
 
 TEST(device_sources_absent, opening_an_unknown_path_fails_with_file_not_found) {
   std::uint32_t reason = 0;
-  device_file file = device_file::open(
-      R"(\\?\usb#vid_2f4e&pid_4002#none#{ae18aa60-7f6a-11d4-97dd-00010229b959})",
-      share_mode::shared, &reason);
+  device_file file =
+      device_file::open(R"(\\?\usb#vid_2f4e&pid_4002#none#{ae18aa60-7f6a-11d4-97dd-00010229b959})",
+                        share_mode::shared, &reason);
   EXPECT_FALSE(file.valid());
   EXPECT_EQ(reason, error::file_not_found);
 }

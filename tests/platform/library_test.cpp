@@ -16,8 +16,8 @@ using answer_fn = int (*)();
 TEST(library_lookup, finds_a_loaded_library_by_its_windows_file_name) {
   platform::library_handle library = platform::find_loaded_library("qmx_seam_probe.dll");
   ASSERT_NE(library, nullptr);
-  auto answer = reinterpret_cast<answer_fn>(
-      platform::find_library_function(library, "seam_probe_answer"));
+  auto answer =
+      reinterpret_cast<answer_fn>(platform::find_library_function(library, "seam_probe_answer"));
   ASSERT_NE(answer, nullptr);
   EXPECT_EQ(answer(), 42);
   EXPECT_EQ(answer(), seam_probe_answer());

@@ -5,4 +5,6 @@
 #define PROBE_EXPORT __attribute__((visibility("default")))
 #endif
 
-PROBE_EXPORT int seam_probe_answer(void) { return QMX_PROBE_ANSWER; }
+PROBE_EXPORT int seam_probe_answer(void) {
+  return QMX_PROBE_ANSWER;
+}

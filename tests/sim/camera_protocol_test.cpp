@@ -8,7 +8,7 @@
 
 namespace {
 
-bool is_error(const std::string &reply) {
+bool is_error(const std::string& reply) {
   return reply.rfind("error", 0) == 0;
 }
 
@@ -52,7 +52,7 @@ TEST(camera_protocol, roi_set_and_read_back) {
 
 TEST(camera_protocol, roi_refusals_leave_the_region_unchanged) {
   sim::camera_model camera;
-  const char *refused[] = {
+  const char* refused[] = {
       "roi 0 0 1280 1023",  // past the right edge
       "roi 0 0 1279 1024",  // past the bottom edge
       "roi -4 0 1275 1023", // negative corner
@@ -65,7 +65,7 @@ TEST(camera_protocol, roi_refusals_leave_the_region_unchanged) {
       "roi 0 0 0x10 10", // decimal only
       "roi a b c d",
   };
-  for (const char *command : refused) {
+  for (const char* command : refused) {
     const std::string reply = camera.handle_command(command);
     EXPECT_TRUE(is_error(reply)) << command << " -> " << reply;
   }

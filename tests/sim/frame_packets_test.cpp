@@ -19,7 +19,7 @@ constexpr std::size_t packet_limit = 16384;
 constexpr std::size_t header_size = 16;
 
 // Checks every header and every pixel of `frame`.
-void check_frame(const sim::frame_packets &frame, const sim::frame_geometry &geometry,
+void check_frame(const sim::frame_packets& frame, const sim::frame_geometry& geometry,
                  std::uint32_t frame_number, std::uint64_t timestamp) {
   const std::size_t rows = std::size_t{geometry.calibration_lines} + geometry.height;
   const std::size_t total_pixels = rows * geometry.width;
@@ -40,7 +40,7 @@ void check_frame(const sim::frame_packets &frame, const sim::frame_geometry &geo
     unpacker.feed(std::span<const std::uint8_t>(packet).subspan(header_size));
   }
   EXPECT_EQ(unpacker.problems(), "");
-  const auto &pixels = unpacker.pixels();
+  const auto& pixels = unpacker.pixels();
   ASSERT_EQ(pixels.size(), total_pixels);
   std::size_t mismatches = 0;
   for (std::uint32_t line = 0; line < geometry.calibration_lines; ++line) {

@@ -11,7 +11,7 @@ namespace {
 
 constexpr std::uint32_t fixed_seed = 20240611;
 
-bool is_error(const std::string &reply) {
+bool is_error(const std::string& reply) {
   return reply.rfind("error", 0) == 0;
 }
 
@@ -24,7 +24,7 @@ sim::camera_model seeded_camera(std::uint32_t seed) {
 
 // Header index words in sending order, which show drops, repeats and swaps.
 // Every packet of `frame` as it goes out, in order.
-std::vector<std::vector<std::uint8_t>> packets_sent(const sim::frame_packets &frame) {
+std::vector<std::vector<std::uint8_t>> packets_sent(const sim::frame_packets& frame) {
   std::vector<std::vector<std::uint8_t>> packets;
   for (std::size_t i = 0; i < frame.packets.size(); ++i) {
     packets.push_back(frame.packet(i));
@@ -32,7 +32,7 @@ std::vector<std::vector<std::uint8_t>> packets_sent(const sim::frame_packets &fr
   return packets;
 }
 
-std::vector<std::uint32_t> index_words(const sim::frame_packets &frame) {
+std::vector<std::uint32_t> index_words(const sim::frame_packets& frame) {
   std::vector<std::uint32_t> words;
   for (std::size_t i = 0; i < frame.packets.size(); ++i) {
     words.push_back(sim_test::read_le(frame.packet(i), 2, 2));
@@ -107,7 +107,7 @@ TEST(packet_faults, same_seed_gives_the_same_damage) {
     EXPECT_EQ(packets_sent(a), packets_sent(b));
     other_differs = other_differs || packets_sent(a) != packets_sent(c);
   }
-  const auto &counters = first.fault_counters();
+  const auto& counters = first.fault_counters();
   // With these chances over four frames of 101 packets, every kind of fault happens.
   EXPECT_GT(counters.corrupted, 0U);
   EXPECT_GT(counters.dropped, 0U);

@@ -91,11 +91,11 @@ public:
     }
   }
 
-  const std::vector<std::uint16_t> &pixels() const { return pixels_; }
-  const std::string &problems() const { return problems_; }
+  const std::vector<std::uint16_t>& pixels() const { return pixels_; }
+  const std::string& problems() const { return problems_; }
 
 private:
-  void decode_group(const std::uint8_t *b) {
+  void decode_group(const std::uint8_t* b) {
     pixels_.push_back(static_cast<std::uint16_t>(b[0] * 4 + (b[4] & 3)));
     pixels_.push_back(static_cast<std::uint16_t>(b[1] * 4 + ((b[4] >> 2) & 3)));
     pixels_.push_back(static_cast<std::uint16_t>(b[2] * 4 + ((b[4] >> 4) & 3)));

@@ -1,9 +1,9 @@
 // The simulated driver as the USB layer meets it: raw 38-byte requests through the platform
 // seam's device files, against cameras plugged into the simulated world.
 #include "platform/device_io.h"
+#include "sim/qmx_sim.h"
 #include "sim_world_fixture.h"
 #include "tests/support/driver_requests.h"
-#include "sim/qmx_sim.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +29,6 @@ protected:
     EXPECT_TRUE(file.valid()) << "open failed with " << reason;
     return file;
   }
-
 };
 
 TEST_F(sim_driver, enumeration_lists_plugged_cameras_only) {
@@ -40,7 +39,8 @@ TEST_F(sim_driver, enumeration_lists_plugged_cameras_only) {
   auto found = enumerate_device_interfaces(driver_class);
   ASSERT_EQ(found.paths.size(), 2u);
   EXPECT_EQ(found.paths[0], path_of(a));
-  EXPECT_EQ(found.paths[0], R"(\\?\usb#vid_2f4e&pid_4002#SIM0001#{ae18aa60-7f6a-11d4-97dd-00010229b959})");
+  EXPECT_EQ(found.paths[0],
+            R"(\\?\usb#vid_2f4e&pid_4002#SIM0001#{ae18aa60-7f6a-11d4-97dd-00010229b959})");
   ASSERT_EQ(qmx_sim_camera_unplug(a), 0);
   found = enumerate_device_interfaces(driver_class);
   ASSERT_EQ(found.paths.size(), 1u);
@@ -81,17 +81,20 @@ TEST_F(sim_driver, malformed_requests_get_errors) {
   completion_record record;
   ASSERT_TRUE(record.create());
   auto unknown = endpoint_buffer(0x01, 64);
-  EXPECT_EQ(file.submit(request_endpoint, unknown.data(), static_cast<std::uint32_t>(unknown.size()), record),
+  EXPECT_EQ(file.submit(request_endpoint, unknown.data(),
+                        static_cast<std::uint32_t>(unknown.size()), record),
             error::invalid_parameter);
   auto too_long = endpoint_buffer(0x83, 64);
   put_u32(too_long, 34, 65); // more data than the buffer holds
-  EXPECT_EQ(file.submit(request_endpoint, too_long.data(), static_cast<std::uint32_t>(too_long.size()), record),
+  EXPECT_EQ(file.submit(request_endpoint, too_long.data(),
+                        static_cast<std::uint32_t>(too_long.size()), record),
             error::invalid_parameter);
   // Control requests other than the descriptor read stall.
   auto control = endpoint_buffer(0, 8);
   control[0] = 0x40;
   control[1] = 0x11;
-  EXPECT_EQ(file.request(request_control, control.data(), static_cast<std::uint32_t>(control.size()), &bytes),
+  EXPECT_EQ(file.request(request_control, control.data(),
+                         static_cast<std::uint32_t>(control.size()), &bytes),
             error::gen_failure);
 }
 
@@ -305,14 +308,16 @@ void stream_then_end(int camera, device_file& file, ender end, std::uint32_t all
 TEST_F(sim_driver, closing_during_a_maximum_rate_stream_ends_every_request_first) {
   const int camera = qmx_sim_camera_add("SIMRUSH1", 0x0300);
   device_file file = open(camera);
-  stream_then_end(camera, file, [&] { file.close(); }, error::operation_aborted);
+  stream_then_end(
+      camera, file, [&] { file.close(); }, error::operation_aborted);
 }
 
 TEST_F(sim_driver, unplug_during_a_maximum_rate_stream_ends_every_request_first) {
   const int camera = qmx_sim_camera_add("SIMRUSH2", 0x0300);
   device_file file = open(camera);
-  stream_then_end(camera, file, [&] { ASSERT_EQ(qmx_sim_camera_unplug(camera), 0); },
-                  error::device_not_connected);
+  stream_then_end(
+      camera, file, [&] { ASSERT_EQ(qmx_sim_camera_unplug(camera), 0); },
+      error::device_not_connected);
 }
 
 } // namespace

@@ -2,8 +2,8 @@
 // decoded by the independent reference decoder back into the documented test pattern.
 #include "platform/device_io.h"
 #include "reference_decoder.h"
-#include "tests/support/driver_requests.h"
 #include "sim/qmx_sim.h"
+#include "tests/support/driver_requests.h"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +30,8 @@ TEST(sim_frame_capture, first_frame_decodes_to_the_pattern) {
   ASSERT_EQ(qmx_sim_camera_path(camera, path, sizeof path), 0);
   device_file file = device_file::open(path, share_mode::exclusive);
   ASSERT_TRUE(file.valid());
-  const std::uint32_t packets = static_cast<std::uint32_t>(std::stoul(transact(file, "data_packets_per_frame")));
+  const std::uint32_t packets =
+      static_cast<std::uint32_t>(std::stoul(transact(file, "data_packets_per_frame")));
   ASSERT_GT(packets, 0u);
   ASSERT_EQ(transact(file, "num_calibration_lines"), std::to_string(calibration_lines));
 
@@ -113,7 +114,8 @@ TEST(sim_frame_capture, packet_faults_reach_the_driver) {
   faulty_camera camera = plug_faulty_camera("FAULT001", faults);
   device_file& file = camera.file;
   ASSERT_TRUE(file.valid());
-  const auto packets = static_cast<std::uint32_t>(std::stoul(transact(file, "data_packets_per_frame")));
+  const auto packets =
+      static_cast<std::uint32_t>(std::stoul(transact(file, "data_packets_per_frame")));
   std::deque<pending_request> requests;
   for (std::uint32_t n = 0; n < packets; ++n) {
     requests.emplace_back(0x83, image_length);

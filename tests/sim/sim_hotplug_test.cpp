@@ -57,11 +57,12 @@ void slow_listener(void* context, std::uint32_t event, const char* path) {
 notification_log& monitor_log() {
   static auto* log = [] {
     auto* created = new notification_log;
-    EXPECT_EQ(hotplug_event_subscribe(0x2F4E, 0x4002,
-                                      [](std::uint32_t event, const char* path, void* context) {
-                                        static_cast<notification_log*>(context)->add(event, path);
-                                      },
-                                      created),
+    EXPECT_EQ(hotplug_event_subscribe(
+                  0x2F4E, 0x4002,
+                  [](std::uint32_t event, const char* path, void* context) {
+                    static_cast<notification_log*>(context)->add(event, path);
+                  },
+                  created),
               0);
     return created;
   }();
@@ -176,8 +177,8 @@ TEST_F(sim_hotplug, reset_while_cameras_are_added) {
     std::vector<platform::device_file> files;
     for (int n = 0; n < 4; ++n) {
       const int camera = qmx_sim_camera_add(("RESET" + std::to_string(n)).c_str(), 0x0300);
-      files.push_back(platform::device_file::open(path_of(camera).c_str(),
-                                                  platform::share_mode::exclusive));
+      files.push_back(
+          platform::device_file::open(path_of(camera).c_str(), platform::share_mode::exclusive));
       ASSERT_TRUE(files.back().valid());
       ASSERT_EQ(transact(files.back(), "fps 1000"), "ok");
       ASSERT_EQ(transact(files.back(), "arm"), "ok");

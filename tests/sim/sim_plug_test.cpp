@@ -2,8 +2,8 @@
 // (openable at once, power-on state), files of the earlier plug stay dead, replies of the
 // earlier plug are gone; and cameras configured at plug time.
 #include "platform/device_io.h"
-#include "sim_world_fixture.h"
 #include "sim/qmx_sim.h"
+#include "sim_world_fixture.h"
 #include "tests/support/driver_requests.h"
 
 #include <gtest/gtest.h>
@@ -34,8 +34,7 @@ TEST_F(sim_plug, replug_is_openable_at_once_while_a_file_of_the_old_plug_is_open
     ASSERT_EQ(qmx_sim_camera_unplug(camera), 0);
     ASSERT_EQ(qmx_sim_camera_replug(camera, new_path), 0);
     std::uint32_t reason = 0;
-    device_file probe =
-        device_file::open(path_of(camera).c_str(), share_mode::shared, &reason);
+    device_file probe = device_file::open(path_of(camera).c_str(), share_mode::shared, &reason);
     EXPECT_TRUE(probe.valid()) << "probe refused with " << reason << ", new path " << new_path;
     probe.close();
     device_file fresh = open(camera, &reason);
@@ -175,7 +174,8 @@ TEST_F(sim_plug, configured_camera_reports_its_identity_size_and_ids) {
   EXPECT_EQ(transact(file, "roi"), "0 0 2047 2047");
   EXPECT_EQ(transact(file, "num_calibration_lines"), "0");
   // 2048 x 2048 RAW10 pixels, no fill bytes, in packets of 16368 payload bytes.
-  EXPECT_EQ(transact(file, "data_packets_per_frame"), std::to_string((2048 * 2048 * 5 / 4 + 16367) / 16368));
+  EXPECT_EQ(transact(file, "data_packets_per_frame"),
+            std::to_string((2048 * 2048 * 5 / 4 + 16367) / 16368));
   EXPECT_EQ(transact(file, "roi 0 0 1283 9"), "ok") << "1284 wide: one fill byte per row";
   EXPECT_EQ(transact(file, "roi 0 0 1287 9"), "ok") << "1288 wide: two fill bytes per row";
   auto descriptor = descriptor_read_buffer();

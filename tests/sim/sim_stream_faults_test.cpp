@@ -48,7 +48,8 @@ protected:
 
   // Arms a maximum-rate camera with 16 requests in flight and takes `count` completions in
   // order, resubmitting each; stops at the first request that does not complete in time.
-  std::vector<captured_packet> capture(std::size_t count, std::uint32_t data_length = image_length) {
+  std::vector<captured_packet> capture(std::size_t count,
+                                       std::uint32_t data_length = image_length) {
     EXPECT_EQ(qmx_sim_set_max_rate(camera, 1), 0);
     std::deque<pending_request> requests;
     for (int n = 0; n < 16; ++n) {
@@ -184,7 +185,8 @@ TEST_F(sim_stream, scripted_packet_faults_hit_exactly_their_packet) {
   }
   for (std::size_t i = 0; i < expected.size(); ++i) {
     const auto h = packets[i].header();
-    ASSERT_EQ(std::make_pair(h.frame_counter, std::uint32_t{h.index}), expected[i]) << "packet " << i;
+    ASSERT_EQ(std::make_pair(h.frame_counter, std::uint32_t{h.index}), expected[i])
+        << "packet " << i;
     const bool corrupted = expected[i] == std::make_pair(3u, 5u);
     EXPECT_EQ(h.magic, corrupted ? 0x6F6F : 0x9090) << "packet " << i;
     const bool shortened = expected[i] == std::make_pair(5u, 9u);
@@ -277,7 +279,9 @@ TEST_F(sim_stream, replies_and_packets_stop_at_the_request_data_length) {
   ASSERT_EQ(command.submit(file), 0u);
   completion_record record;
   ASSERT_TRUE(record.create());
-  ASSERT_EQ(file.submit(request_endpoint, reply.data(), static_cast<std::uint32_t>(reply.size()), record), 0u);
+  ASSERT_EQ(
+      file.submit(request_endpoint, reply.data(), static_cast<std::uint32_t>(reply.size()), record),
+      0u);
   std::uint32_t bytes = 0;
   ASSERT_EQ(file.outcome(record, &bytes, true), 0u);
   EXPECT_EQ(bytes, header_size + 4);
@@ -313,7 +317,8 @@ TEST_F(sim_stream, maximum_rate_off_while_waiting_keeps_the_stream_going) {
 
 TEST_F(sim_stream, endpoint_faults_refuse_fail_or_hold_requests) {
   // Refused at submission, twice, then accepted.
-  ASSERT_EQ(qmx_sim_set_endpoint_fault(camera, QMX_SIM_ENDPOINT_EVENT, QMX_SIM_FAULT_REFUSE, 31, 2), 0);
+  ASSERT_EQ(qmx_sim_set_endpoint_fault(camera, QMX_SIM_ENDPOINT_EVENT, QMX_SIM_FAULT_REFUSE, 31, 2),
+            0);
   pending_request image(0x83, image_length);
   EXPECT_EQ(image.submit(file), 31u);
   EXPECT_EQ(image.submit(file), 31u);
@@ -321,13 +326,15 @@ TEST_F(sim_stream, endpoint_faults_refuse_fail_or_hold_requests) {
   EXPECT_EQ(file.cancel(image.record), 0u);
   EXPECT_TRUE(image.record.completion_event().wait_for(1000));
   // Accepted, then completed with the error.
-  ASSERT_EQ(qmx_sim_set_endpoint_fault(camera, QMX_SIM_ENDPOINT_UART_RX, QMX_SIM_FAULT_FAIL, 1167, 1), 0);
+  ASSERT_EQ(
+      qmx_sim_set_endpoint_fault(camera, QMX_SIM_ENDPOINT_UART_RX, QMX_SIM_FAULT_FAIL, 1167, 1), 0);
   EXPECT_EQ(transact(file, "sernum"), "<failed>");
   pending_request kept(0x82, uart_length);
   ASSERT_EQ(kept.submit(file), 0u) << "the reply waited on the camera for the next read";
   EXPECT_STREQ(reinterpret_cast<const char*>(kept.data()), "STREAM01");
   // A command that never completes is not carried out, and ends on cancel.
-  ASSERT_EQ(qmx_sim_set_endpoint_fault(camera, QMX_SIM_ENDPOINT_UART_TX, QMX_SIM_FAULT_HANG, 0, 1), 0);
+  ASSERT_EQ(qmx_sim_set_endpoint_fault(camera, QMX_SIM_ENDPOINT_UART_TX, QMX_SIM_FAULT_HANG, 0, 1),
+            0);
   pending_request command(0x02, uart_length);
   std::memcpy(command.buffer.data() + header_size, "gain 99", 8);
   ASSERT_EQ(command.submit(file), error::io_pending);

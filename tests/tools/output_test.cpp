@@ -56,8 +56,8 @@ protected:
   }
   void TearDown() override { fs::remove_all(folder); }
 
-  std::vector<frame> write_frames(file_format format, const std::string &name, bool per_frame,
-                                  std::vector<std::string> &files) {
+  std::vector<frame> write_frames(file_format format, const std::string& name, bool per_frame,
+                                  std::vector<std::string>& files) {
     std::vector<frame> frames;
     auto sink = make_frame_sink(format, (folder / name).string(), per_frame);
     for (std::uint32_t counter : {7u, 8u, 10u}) {
@@ -71,16 +71,16 @@ protected:
   }
 
   // The pages of a TIFF file, compared with `expected` from page `first` on.
-  static std::size_t check_tiff(const std::string &file, const std::vector<frame> &expected,
+  static std::size_t check_tiff(const std::string& file, const std::vector<frame>& expected,
                                 std::size_t first) {
-    TIFF *tiff = TIFFOpen(file.c_str(), "r");
+    TIFF* tiff = TIFFOpen(file.c_str(), "r");
     EXPECT_NE(tiff, nullptr) << file;
     if (tiff == nullptr) {
       return 0;
     }
     std::size_t pages = 0;
     do {
-      const frame &f = expected.at(first + pages);
+      const frame& f = expected.at(first + pages);
       std::uint32_t width = 0, height = 0;
       std::uint16_t bits = 0, samples = 0;
       TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
@@ -91,7 +91,7 @@ protected:
       EXPECT_EQ(height, f.info.height);
       EXPECT_EQ(bits, 16);
       EXPECT_EQ(samples, 1);
-      char *description = nullptr;
+      char* description = nullptr;
       EXPECT_EQ(TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &description), 1);
       const std::string text = description != nullptr ? description : "";
       EXPECT_EQ(text, describe_frame(f.info));
@@ -138,7 +138,7 @@ TEST_F(output, fits_has_one_image_extension_per_frame_with_its_keywords) {
   std::vector<std::string> files;
   const auto frames = write_frames(file_format::fits, "frames.fits", false, files);
   ASSERT_EQ(files.size(), 1u);
-  fitsfile *fits = nullptr;
+  fitsfile* fits = nullptr;
   int status = 0;
   fits_open_file(&fits, files[0].c_str(), READONLY, &status);
   ASSERT_EQ(status, 0);
@@ -146,7 +146,7 @@ TEST_F(output, fits_has_one_image_extension_per_frame_with_its_keywords) {
   fits_get_num_hdus(fits, &hdus, &status);
   EXPECT_EQ(hdus, 4); // an empty primary array and three image extensions
   for (int i = 0; i < 3; ++i) {
-    const frame &f = frames[static_cast<std::size_t>(i)];
+    const frame& f = frames[static_cast<std::size_t>(i)];
     int type = 0;
     fits_movabs_hdu(fits, i + 2, &type, &status);
     ASSERT_EQ(status, 0);
@@ -190,7 +190,7 @@ TEST_F(output, raw_output_is_the_slots_one_after_another) {
   std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
                                    std::istreambuf_iterator<char>());
   std::vector<unsigned char> expected;
-  for (const frame &f : frames) {
+  for (const frame& f : frames) {
     expected.insert(expected.end(), f.slot.begin(), f.slot.end());
   }
   EXPECT_EQ(bytes, expected);
@@ -239,7 +239,7 @@ TEST_F(output, a_file_that_cannot_be_created_fails_with_its_name) {
 // A sink that holds its first write until released, and records what it was given.
 class held_sink final : public frame_sink {
 public:
-  bool write(const frame &f) override {
+  bool write(const frame& f) override {
     std::unique_lock lock(mutex);
     entered = true;
     changed.notify_all();

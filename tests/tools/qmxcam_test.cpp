@@ -24,7 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
+extern char** environ;
 
 namespace {
 
@@ -34,19 +34,19 @@ struct run_result {
   std::string err;
 };
 
-std::string read_file(const std::string &path) {
+std::string read_file(const std::string& path) {
   std::ifstream in(path);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
 }
 
-std::string scratch(const std::string &name) {
+std::string scratch(const std::string& name) {
   return ::testing::TempDir() + "qmxcam_test_" + std::to_string(getpid()) + "_" + name;
 }
 
 // Runs qmxcam with `arguments` (no shell), stdout and stderr to files; waits for it.
-run_result run(const std::vector<std::string> &arguments, int interrupt_after_ms = -1) {
+run_result run(const std::vector<std::string>& arguments, int interrupt_after_ms = -1) {
   const std::string out = scratch("out");
   const std::string err = scratch("err");
   posix_spawn_file_actions_t actions;
@@ -55,8 +55,8 @@ run_result run(const std::vector<std::string> &arguments, int interrupt_after_ms
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<std::string> words = {QMXCAM_FILE};
   words.insert(words.end(), arguments.begin(), arguments.end());
-  std::vector<char *> argv;
-  for (std::string &word : words) {
+  std::vector<char*> argv;
+  for (std::string& word : words) {
     argv.push_back(word.data());
   }
   argv.push_back(nullptr);
@@ -184,7 +184,7 @@ TEST(qmxcam, a_simulated_camera_option_with_real_cameras_is_a_usage_error) {
 }
 
 TEST(qmxcam, every_command_has_help) {
-  for (const char *command : {"list", "info", "get", "set", "cmd", "watch", "acquire"}) {
+  for (const char* command : {"list", "info", "get", "set", "cmd", "watch", "acquire"}) {
     const run_result r = run({command, "--help"});
     EXPECT_EQ(r.status, 0) << command;
     EXPECT_EQ(r.out.rfind(std::string("Usage: qmxcam ") + command, 0), 0u) << r.out;
@@ -195,7 +195,7 @@ TEST(qmxcam, every_command_has_help) {
 TEST(qmxcam, info_shows_geometry_speed_and_settings) {
   const run_result r = run({"info"});
   EXPECT_EQ(r.status, 0) << r.err;
-  for (const char *line :
+  for (const char* line :
        {"camera: QMXSIM-0001\n", "image_width: 1280\n", "image_height: 1024\n", "hbin: 1\n",
         "vbin: 1\n", "acquisition_bytes_per_frame: 2626608\n", "usb_speed: USB 3.0\n",
         "roi: 0 0 1279 1023\n", "gain: 0\n", "fps: 0\n"}) {
@@ -258,7 +258,7 @@ TEST(qmxcam, watch_prints_arrivals_and_removals_with_time_stamps) {
   EXPECT_FALSE(std::getline(lines, first)) << r.out;
 }
 
-std::size_t tiff_pages(const std::string &path);
+std::size_t tiff_pages(const std::string& path);
 
 TEST(qmxcam, an_unplug_during_an_acquisition_is_reported_and_fails) {
   const std::string file = scratch("unplugged.tif");
@@ -298,9 +298,9 @@ struct written_frame {
   std::map<std::string, std::string> metadata;
 };
 
-std::vector<written_frame> read_tiff(const std::string &path) {
+std::vector<written_frame> read_tiff(const std::string& path) {
   std::vector<written_frame> pages;
-  TIFF *tiff = TIFFOpen(path.c_str(), "r");
+  TIFF* tiff = TIFFOpen(path.c_str(), "r");
   if (tiff == nullptr) {
     return pages;
   }
@@ -311,7 +311,7 @@ std::vector<written_frame> read_tiff(const std::string &path) {
     TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &page.height);
     TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
     EXPECT_EQ(bits, 16);
-    char *description = nullptr;
+    char* description = nullptr;
     if (TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &description) == 1 && description != nullptr) {
       std::istringstream fields(description);
       std::string field;
@@ -333,15 +333,15 @@ std::vector<written_frame> read_tiff(const std::string &path) {
 }
 
 // Pages of a TIFF file that libtiff reads whole (0 when it cannot be opened).
-std::size_t tiff_pages(const std::string &path) {
+std::size_t tiff_pages(const std::string& path) {
   return read_tiff(path).size();
 }
 
 // The image extensions of a FITS file (the primary array is empty), with their keywords in the
 // TIFF description's names; a keyword that is missing leaves its name out.
-std::vector<written_frame> read_fits(const std::string &path) {
+std::vector<written_frame> read_fits(const std::string& path) {
   std::vector<written_frame> frames;
-  fitsfile *fits = nullptr;
+  fitsfile* fits = nullptr;
   int status = 0;
   if (fits_open_file(&fits, path.c_str(), READONLY, &status) != 0) {
     ADD_FAILURE() << "cfitsio cannot open " << path << ": status " << status;
@@ -363,7 +363,7 @@ std::vector<written_frame> read_fits(const std::string &path) {
     frame.pixels.resize(std::size_t{frame.width} * frame.height);
     fits_read_img(fits, TUSHORT, 1, static_cast<LONGLONG>(frame.pixels.size()), nullptr,
                   frame.pixels.data(), nullptr, &status);
-    auto number = [&](const char *key, std::string &to) {
+    auto number = [&](const char* key, std::string& to) {
       unsigned long long value = 0;
       int key_status = 0;
       if (fits_read_key(fits, TULONGLONG, key, &value, nullptr, &key_status) != 0) {
@@ -412,7 +412,7 @@ std::vector<written_frame> read_fits(const std::string &path) {
 // checks every frame's metadata, and every pixel against the documented pattern,
 // (frame * 37 + row * 3 + column) & 1023 in sensor coordinates, binned sums clamped to 1023,
 // with the frame counter the frame's metadata gives.
-void acquire_and_check(const std::string &format, std::uint32_t bin) {
+void acquire_and_check(const std::string& format, std::uint32_t bin) {
   const std::string file = scratch("frames_" + std::to_string(bin) + "." + format);
   const std::string binning = std::to_string(bin) + "x" + std::to_string(bin);
   const run_result r =
@@ -425,7 +425,7 @@ void acquire_and_check(const std::string &format, std::uint32_t bin) {
   std::uint64_t previous_counter = 0;
   std::uint64_t previous_timestamp = 0;
   for (std::size_t i = 0; i < frames.size(); ++i) {
-    const written_frame &frame = frames[i];
+    const written_frame& frame = frames[i];
     ASSERT_EQ(frame.width, 256 / bin);
     ASSERT_EQ(frame.height, 128 / bin);
     std::map<std::string, std::string> metadata = frame.metadata;

@@ -39,8 +39,10 @@ TEST_F(usb_layer, speed_class_follows_the_major_usb_version) {
     std::uint16_t bcd_usb;
     int speed;
   };
-  const case_row rows[] = {{0x0110, LIBUSB_SPEED_FULL},  {0x0200, LIBUSB_SPEED_HIGH},
-                           {0x0210, LIBUSB_SPEED_HIGH},  {0x0300, LIBUSB_SPEED_SUPER},
+  const case_row rows[] = {{0x0110, LIBUSB_SPEED_FULL},
+                           {0x0200, LIBUSB_SPEED_HIGH},
+                           {0x0210, LIBUSB_SPEED_HIGH},
+                           {0x0300, LIBUSB_SPEED_SUPER},
                            {0x0320, LIBUSB_SPEED_SUPER}};
   for (const case_row& row : rows) {
     qmx_sim_reset();

@@ -46,8 +46,8 @@ TEST_F(usb_layer, an_open_handle_runs_eight_named_threads_until_it_closes) {
   }
   std::sort(started.begin(), started.end());
   // Linux keeps 15 bytes of a name: the short form keeps the role and the endpoint.
-  const std::vector<std::string> expected = {"cb DATA",     "cb EVENT",     "cb UART_RX",
-                                             "cb UART_TX",  "wait DATA",    "wait EVENT",
+  const std::vector<std::string> expected = {"cb DATA",      "cb EVENT",    "cb UART_RX",
+                                             "cb UART_TX",   "wait DATA",   "wait EVENT",
                                              "wait UART_RX", "wait UART_TX"};
   EXPECT_EQ(started, expected);
   libusb_close(handle);

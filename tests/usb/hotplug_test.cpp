@@ -6,7 +6,6 @@
 #include <atomic>
 #include <thread>
 
-
 namespace {
 
 using namespace usb_test;
@@ -32,8 +31,11 @@ int LIBUSB_CALL on_hotplug(libusb_context*, libusb_device* device, libusb_hotplu
 // and the removal must both find the record that the arrival added.
 TEST_F(usb_layer, arrival_and_removal_reach_the_callback_and_the_list) {
   hotplug_log log;
-  ASSERT_EQ(libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, 0, on_hotplug, &log, nullptr), 0);
-  EXPECT_EQ(libusb_hotplug_register_callback(ctx, 3, 0, vendor, 0x1234, 0, on_hotplug, &log, nullptr), 0)
+  ASSERT_EQ(
+      libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, 0, on_hotplug, &log, nullptr),
+      0);
+  EXPECT_EQ(
+      libusb_hotplug_register_callback(ctx, 3, 0, vendor, 0x1234, 0, on_hotplug, &log, nullptr), 0)
       << "a second registration changes nothing";
   const int camera = qmx_sim_camera_add("HOT0001", 0x0300);
   ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
@@ -64,7 +66,9 @@ TEST_F(usb_layer, arrival_and_removal_reach_the_callback_and_the_list) {
 // removal must then name that same record, which a client may already hold.
 TEST_F(usb_layer, a_device_listed_before_its_arrival_keeps_one_record) {
   hotplug_log log;
-  ASSERT_EQ(libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, 0, on_hotplug, &log, nullptr), 0);
+  ASSERT_EQ(
+      libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, 0, on_hotplug, &log, nullptr),
+      0);
   hotplug_monitor_set_delay(200);
   const int camera = qmx_sim_camera_add("HOT0004", 0x0300);
   const auto listed = list_devices();
@@ -83,7 +87,8 @@ TEST_F(usb_layer, a_device_listed_before_its_arrival_keeps_one_record) {
 
 TEST_F(usb_layer, arrivals_outside_the_filter_are_dropped) {
   hotplug_log log;
-  ASSERT_EQ(libusb_hotplug_register_callback(ctx, 3, 0, vendor, 0x1234, 0, on_hotplug, &log, nullptr), 0);
+  ASSERT_EQ(
+      libusb_hotplug_register_callback(ctx, 3, 0, vendor, 0x1234, 0, on_hotplug, &log, nullptr), 0);
   qmx_sim_camera_add("HOT0002", 0x0300);
   ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
   std::lock_guard lock(log.mutex);
@@ -92,7 +97,9 @@ TEST_F(usb_layer, arrivals_outside_the_filter_are_dropped) {
 
 TEST_F(usb_layer, deregistration_wakes_the_event_thread_and_stops_callbacks) {
   hotplug_log log;
-  ASSERT_EQ(libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, 0, on_hotplug, &log, nullptr), 0);
+  ASSERT_EQ(
+      libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, 0, on_hotplug, &log, nullptr),
+      0);
   std::atomic<int> result{1};
   std::thread events([&] { result = libusb_handle_events(ctx); });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -113,7 +120,8 @@ TEST_F(usb_layer, removal_of_a_device_the_context_never_listed_changes_nothing) 
   const auto before = list_devices();
   ASSERT_EQ(before.size(), 1u);
   hotplug_log log;
-  ASSERT_EQ(libusb_hotplug_register_callback(ctx, 3, 0, vendor, 0x1234, 0, on_hotplug, &log, nullptr), 0);
+  ASSERT_EQ(
+      libusb_hotplug_register_callback(ctx, 3, 0, vendor, 0x1234, 0, on_hotplug, &log, nullptr), 0);
   const int stranger = qmx_sim_camera_add("STRANGER", 0x0300);
   ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
   ASSERT_EQ(qmx_sim_camera_unplug(stranger), 0);
@@ -131,7 +139,8 @@ struct slow_callback {
   std::atomic<bool> finished{false};
 };
 
-int LIBUSB_CALL on_hotplug_slowly(libusb_context*, libusb_device*, libusb_hotplug_event, void* user_data) {
+int LIBUSB_CALL on_hotplug_slowly(libusb_context*, libusb_device*, libusb_hotplug_event,
+                                  void* user_data) {
   auto* state = static_cast<slow_callback*>(user_data);
   state->entered = true;
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -143,7 +152,9 @@ int LIBUSB_CALL on_hotplug_slowly(libusb_context*, libusb_device*, libusb_hotplu
 // callback uses.
 TEST_F(usb_layer, deregistration_returns_after_a_running_callback_has_finished) {
   slow_callback state;
-  ASSERT_EQ(libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, 0, on_hotplug_slowly, &state, nullptr), 0);
+  ASSERT_EQ(libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, 0, on_hotplug_slowly,
+                                             &state, nullptr),
+            0);
   ASSERT_GT(qmx_sim_camera_add("SLOW0001", 0x0300), 0);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (!state.entered.load() && std::chrono::steady_clock::now() < deadline) {
@@ -165,7 +176,9 @@ int LIBUSB_CALL deregister_from_callback(libusb_context* ctx, libusb_device* dev
 // A callback may deregister its own context's registration: it does not wait for itself.
 TEST_F(usb_layer, a_callback_may_deregister_itself) {
   hotplug_log log;
-  ASSERT_EQ(libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, 0, deregister_from_callback, &log, nullptr), 0);
+  ASSERT_EQ(libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, 0,
+                                             deregister_from_callback, &log, nullptr),
+            0);
   ASSERT_GT(qmx_sim_camera_add("SELF0001", 0x0300), 0);
   ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
   ASSERT_GT(qmx_sim_camera_add("SELF0002", 0x0300), 0);
@@ -189,7 +202,8 @@ int LIBUSB_CALL deregister_slowly_from_callback(libusb_context* ctx, libusb_devi
 TEST_F(usb_layer, deregistration_from_a_host_thread_and_from_the_callback_at_once) {
   slow_callback state;
   ASSERT_EQ(libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, 0,
-                                             deregister_slowly_from_callback, &state, nullptr), 0);
+                                             deregister_slowly_from_callback, &state, nullptr),
+            0);
   ASSERT_GT(qmx_sim_camera_add("BOTH0001", 0x0300), 0);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (!state.entered.load() && std::chrono::steady_clock::now() < deadline) {
@@ -225,7 +239,8 @@ TEST(usb_hotplug_threads, concurrent_registrations_and_event_handling) {
         while (!go.load()) {
           std::this_thread::yield();
         }
-        results[i] = libusb_hotplug_register_callback(ctx, 3, 0, 0x2F4E, 0x4002, 0, on_hotplug, &logs[i], nullptr);
+        results[i] = libusb_hotplug_register_callback(ctx, 3, 0, 0x2F4E, 0x4002, 0, on_hotplug,
+                                                      &logs[i], nullptr);
       });
     }
     go = true;
@@ -257,7 +272,9 @@ TEST(usb_hotplug_lifetime, notifications_after_exit_reach_no_context) {
     libusb_context* ctx = nullptr;
     ASSERT_EQ(libusb_init(&ctx), 0);
     hotplug_log log;
-    ASSERT_EQ(libusb_hotplug_register_callback(ctx, 3, 0, 0x2F4E, 0x4002, 0, on_hotplug, &log, nullptr), 0);
+    ASSERT_EQ(
+        libusb_hotplug_register_callback(ctx, 3, 0, 0x2F4E, 0x4002, 0, on_hotplug, &log, nullptr),
+        0);
     // Arrivals race the release of the context; none may touch it afterwards.
     const std::string serial = "LIFE" + std::to_string(round);
     std::thread plug([&] { qmx_sim_camera_add(serial.c_str(), 0x0300); });

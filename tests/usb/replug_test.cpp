@@ -24,9 +24,9 @@ int LIBUSB_CALL on_arrival(libusb_context*, libusb_device* device, libusb_hotplu
 
 TEST_F(usb_layer, replug_with_a_handle_still_open) {
   arrival_log log;
-  ASSERT_EQ(libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, -1, on_arrival, &log,
-                                             nullptr),
-            0);
+  ASSERT_EQ(
+      libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, -1, on_arrival, &log, nullptr),
+      0);
   const int camera = qmx_sim_camera_add("REPLUG01", 0x0300);
   ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
   const auto devices = list_devices();

@@ -28,7 +28,8 @@ protected:
 
   std::vector<std::uint8_t> last_request(int endpoint) {
     std::vector<std::uint8_t> copy(38 + 64, 0);
-    copy.resize(qmx_sim_last_request(camera, endpoint, copy.data(), static_cast<std::uint32_t>(copy.size())));
+    copy.resize(qmx_sim_last_request(camera, endpoint, copy.data(),
+                                     static_cast<std::uint32_t>(copy.size())));
     return copy;
   }
 
@@ -44,7 +45,8 @@ protected:
 };
 
 std::uint32_t u32_at(const std::vector<std::uint8_t>& b, std::size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
+         (static_cast<std::uint32_t>(b[at + 3]) << 24);
 }
 
 TEST_F(usb_handle, open_is_exclusive_and_hides_the_device_from_listing) {
@@ -147,13 +149,15 @@ TEST_F(usb_handle, many_image_transfers_complete_in_submission_order) {
   constexpr int in_flight = 64;
   constexpr std::size_t rounds = 4;
   qmx_sim_set_max_rate(camera, 1);
-  std::vector<std::vector<unsigned char>> buffers(in_flight, std::vector<unsigned char>(image_capacity));
+  std::vector<std::vector<unsigned char>> buffers(in_flight,
+                                                  std::vector<unsigned char>(image_capacity));
   // Each transfer goes round `rounds` times: the callback resubmits until that many are due.
   static constexpr std::size_t limit = in_flight * rounds;
   callback_log log;
   std::vector<libusb_transfer*> transfers;
   for (int i = 0; i < in_flight; ++i) {
-    libusb_transfer* t = make_transfer(handle, 0x83, image_capacity, buffers[i].data(), image_capacity, &log);
+    libusb_transfer* t =
+        make_transfer(handle, 0x83, image_capacity, buffers[i].data(), image_capacity, &log);
     t->callback = [](libusb_transfer* transfer) {
       const bool completed = transfer->status == LIBUSB_TRANSFER_COMPLETED;
       if (record(transfer) + in_flight <= limit && completed) {
@@ -241,7 +245,8 @@ TEST_F(usb_handle, transfers_left_over_from_a_closed_handle_wait_for_their_new_r
   ASSERT_EQ(qmx_sim_get_counters(camera, &c), 0);
   EXPECT_EQ(c.requests_pending[QMX_SIM_ENDPOINT_EVENT], static_cast<std::uint32_t>(count));
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(log.count(), first_round) << "transfers were reported while their requests were pending";
+  EXPECT_EQ(log.count(), first_round)
+      << "transfers were reported while their requests were pending";
   for (libusb_transfer* t : transfers) {
     ASSERT_EQ(libusb_cancel_transfer(t), 0);
   }
@@ -290,7 +295,8 @@ void LIBUSB_CALL resubmit_image(libusb_transfer* transfer) {
 TEST_F(usb_layer, closing_a_handle_during_a_resubmitting_stream) {
   constexpr int rounds = 8;
   constexpr int in_flight = 512;
-  std::vector<std::vector<unsigned char>> buffers(in_flight, std::vector<unsigned char>(image_capacity));
+  std::vector<std::vector<unsigned char>> buffers(in_flight,
+                                                  std::vector<unsigned char>(image_capacity));
   for (int round = 0; round < rounds; ++round) {
     const int camera = qmx_sim_camera_add(("CLOSE" + std::to_string(round)).c_str(), 0x0300);
     ASSERT_GT(camera, 0);

@@ -22,7 +22,8 @@ using camera_add_fn = int (*)(const char*, std::uint16_t);
 using reset_fn = void (*)();
 using wait_idle_fn = int (*)(std::uint32_t);
 
-int LIBUSB_CALL count_arrival(libusb_context*, libusb_device*, libusb_hotplug_event, void* user_data) {
+int LIBUSB_CALL count_arrival(libusb_context*, libusb_device*, libusb_hotplug_event,
+                              void* user_data) {
   ++*static_cast<std::atomic<int>*>(user_data);
   return 0;
 }

@@ -51,7 +51,9 @@ inline std::size_t record(libusb_transfer* transfer) {
   return log->order.size();
 }
 
-inline void LIBUSB_CALL record_callback(libusb_transfer* transfer) { record(transfer); }
+inline void LIBUSB_CALL record_callback(libusb_transfer* transfer) {
+  record(transfer);
+}
 
 inline libusb_transfer* make_transfer(libusb_device_handle* handle, unsigned char endpoint,
                                       int capacity, unsigned char* buffer, int length,
@@ -76,8 +78,8 @@ inline std::string transact(libusb_device_handle* handle, const std::string& com
   libusb_transfer* tx = make_transfer(handle, 0x02, uart_capacity, out.data(), uart_capacity, &log);
   libusb_transfer* rx = make_transfer(handle, 0x82, uart_capacity, in.data(), uart_capacity, &log);
   std::string reply = "<failed>";
-  if (libusb_submit_transfer(tx) == 0 && log.wait_for_count(1) &&
-      libusb_submit_transfer(rx) == 0 && log.wait_for_count(2)) {
+  if (libusb_submit_transfer(tx) == 0 && log.wait_for_count(1) && libusb_submit_transfer(rx) == 0 &&
+      log.wait_for_count(2)) {
     reply = reinterpret_cast<const char*>(in.data());
   }
   libusb_free_transfer(tx);

@@ -63,7 +63,7 @@ std::vector<option_row> acquire_options() {
   return rows;
 }
 
-const char *synopsis =
+const char* synopsis =
     "[OPTIONS]\n\n"
     "Takes frames from a camera and writes them out. Frames are copied out of the module's\n"
     "buffer at once and written on a thread of their own; frames the disk cannot keep up with\n"
@@ -93,7 +93,7 @@ struct acquire_settings {
   double unplug_after = 0; // 0: never
 };
 
-bool read_faults(const std::string &text, qmx_sim_packet_faults &faults, std::string &error) {
+bool read_faults(const std::string& text, qmx_sim_packet_faults& faults, std::string& error) {
   std::stringstream list(text);
   std::string item;
   while (std::getline(list, item, ',')) {
@@ -125,8 +125,8 @@ bool read_faults(const std::string &text, qmx_sim_packet_faults &faults, std::st
 }
 
 // Checks the option values before anything is loaded; false with a message.
-bool read_settings(const command_line &line, acquire_settings &s, std::string &error) {
-  auto positive = [&](const char *name, unsigned long long &to) {
+bool read_settings(const command_line& line, acquire_settings& s, std::string& error) {
+  auto positive = [&](const char* name, unsigned long long& to) {
     if (line.has(name) && (!read_unsigned(line.value(name), to) || to == 0)) {
       error = std::string("--") + name + " takes a positive whole number, not '" +
               line.value(name) + "'";
@@ -204,7 +204,7 @@ bool read_settings(const command_line &line, acquire_settings &s, std::string &e
     error = "this build of qmxcam cannot write a PNG preview (built without the image libraries)";
     return false;
   }
-  static constexpr const char *extensions[] = {".tif", ".fits", ".raw"};
+  static constexpr const char* extensions[] = {".tif", ".fits", ".raw"};
   s.output =
       line.value("output", std::string("qmxcam_frames") + extensions[static_cast<int>(s.format)]);
   s.per_frame = line.has("per-frame");
@@ -239,13 +239,13 @@ bool read_settings(const command_line &line, acquire_settings &s, std::string &e
   return true;
 }
 
-std::uint32_t u32_at(const unsigned char *p) {
+std::uint32_t u32_at(const unsigned char* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
 // "frames_delivered=3 packets_seen=9 dropped_x=0 ..." as the sum of the drops and the causes
 // that are not zero.
-std::string describe_drops(const std::string &statistics, unsigned long long &total) {
+std::string describe_drops(const std::string& statistics, unsigned long long& total) {
   std::stringstream fields(statistics);
   std::string field;
   std::string causes;
@@ -271,7 +271,7 @@ enum class ending { count_reached, duration, interrupt, no_frames, unplugged, fa
 
 } // namespace
 
-int run_acquire(const std::vector<std::string> &words) {
+int run_acquire(const std::vector<std::string>& words) {
   command_line line;
   const std::vector<option_row> rows = acquire_options();
   std::string error;
@@ -297,7 +297,7 @@ int run_acquire(const std::vector<std::string> &words) {
     return exit_usage;
   }
   // A file that cannot be written is found now, not after the frames are taken.
-  for (const std::string &file :
+  for (const std::string& file :
        {first_file(settings.output, settings.per_frame), settings.preview}) {
     if (!file.empty() && !can_write_file(file, error)) {
       report("acquire", error);
@@ -309,13 +309,13 @@ int run_acquire(const std::vector<std::string> &words) {
   if (!s.start(line) || !s.open_camera(line)) {
     return exit_failure;
   }
-  const module_host &m = s.module();
-  void *const handle = s.handle();
-  auto fail = [&](const std::string &what, int code) {
+  const module_host& m = s.module();
+  void* const handle = s.handle();
+  auto fail = [&](const std::string& what, int code) {
     s.report_result(what, code);
     return exit_failure;
   };
-  auto camera_setting = [&](const std::string &command) {
+  auto camera_setting = [&](const std::string& command) {
     const reply r = m.get(handle, command);
     if (!r.ok()) {
       s.report_result("\"" + command + "\"", r.code);
@@ -381,7 +381,7 @@ int run_acquire(const std::vector<std::string> &words) {
   // What the frames will be.
   frame_info info;
   info.camera_id = s.camera_id();
-  auto number = [&](const char *key, unsigned long long &value) {
+  auto number = [&](const char* key, unsigned long long& value) {
     const reply r = m.get(handle, key);
     if (!r.ok()) {
       s.report_result(std::string("get \"") + key + "\"", r.code);
@@ -431,7 +431,7 @@ int run_acquire(const std::vector<std::string> &words) {
       throw std::bad_alloc();
     }
     buffer.resize(slot_bytes * settings.slots);
-  } catch (const std::exception &) { // bad_alloc, or length_error beyond max_size
+  } catch (const std::exception&) { // bad_alloc, or length_error beyond max_size
     report("acquire", "cannot allocate " + std::to_string(settings.slots) + " slots of " +
                           std::to_string(slot_bytes) + " bytes; ask for fewer with --slots");
     return exit_failure;
@@ -513,8 +513,7 @@ int run_acquire(const std::vector<std::string> &words) {
       break;
     }
     last_frame_ticks.store(clock_type::now().time_since_epoch().count());
-    const auto *slot =
-        reinterpret_cast<const unsigned char *>(static_cast<std::uintptr_t>(address));
+    const auto* slot = reinterpret_cast<const unsigned char*>(static_cast<std::uintptr_t>(address));
     // Copied now: the next wait gives this slot back to the module.
     frame f;
     f.info = info;
@@ -639,7 +638,7 @@ int run_acquire(const std::vector<std::string> &words) {
     std::fprintf(stderr, "qmxcam acquire: simulated faults drawn with seed %u\n",
                  s.simulator()->random_seed(simulated));
   }
-  for (const std::string &file : sink->files()) {
+  for (const std::string& file : sink->files()) {
     std::cout << file << '\n';
   }
   if (preview_written) {

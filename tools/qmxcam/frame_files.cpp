@@ -17,7 +17,7 @@
 
 namespace qmxcam {
 
-std::string describe_frame(const frame_info &info) {
+std::string describe_frame(const frame_info& info) {
   std::ostringstream text;
   text << "camera=" << info.camera_id << " frame_counter=" << info.frame_counter
        << " timestamp=" << info.timestamp << " roi=" << info.roi_x1 << ',' << info.roi_y1 << ','
@@ -29,7 +29,7 @@ std::string describe_frame(const frame_info &info) {
 namespace {
 
 // "frames.tif" and 7 give "frames_000007.tif".
-std::string numbered_path(const std::string &path, std::uint64_t number) {
+std::string numbered_path(const std::string& path, std::uint64_t number) {
   const std::size_t slash = path.find_last_of("/\\");
   std::size_t dot = path.rfind('.');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
@@ -45,7 +45,7 @@ public:
   raw_sink(std::string path, bool per_frame) : path_(std::move(path)), per_frame_(per_frame) {}
   ~raw_sink() override { finish(); }
 
-  bool write(const frame &f) override {
+  bool write(const frame& f) override {
     if (!error_.empty()) {
       return false;
     }
@@ -82,7 +82,7 @@ private:
 
   std::string path_;
   bool per_frame_;
-  std::FILE *file_ = nullptr;
+  std::FILE* file_ = nullptr;
   std::uint64_t count_ = 0;
 };
 
@@ -93,7 +93,7 @@ public:
   tiff_sink(std::string path, bool per_frame) : path_(std::move(path)), per_frame_(per_frame) {}
   ~tiff_sink() override { finish(); }
 
-  bool write(const frame &f) override {
+  bool write(const frame& f) override {
     if (!error_.empty()) {
       return false;
     }
@@ -123,7 +123,7 @@ public:
     }
     for (std::uint32_t row = 0; row < f.info.height; ++row) {
       // libtiff takes a non-const row; it does not change it without compression.
-      auto *line = const_cast<std::uint16_t *>(f.pixels.data() + std::size_t{row} * f.info.width);
+      auto* line = const_cast<std::uint16_t*>(f.pixels.data() + std::size_t{row} * f.info.width);
       if (TIFFWriteScanline(tiff_, line, row, 0) < 0) {
         error_ = "cannot write " + files_.back();
         return false;
@@ -153,7 +153,7 @@ public:
 private:
   std::string path_;
   bool per_frame_;
-  TIFF *tiff_ = nullptr;
+  TIFF* tiff_ = nullptr;
   std::uint64_t count_ = 0;
 };
 
@@ -162,7 +162,7 @@ public:
   fits_sink(std::string path, bool per_frame) : path_(std::move(path)), per_frame_(per_frame) {}
   ~fits_sink() override { finish(); }
 
-  bool write(const frame &f) override {
+  bool write(const frame& f) override {
     if (!error_.empty()) {
       return false;
     }
@@ -180,7 +180,7 @@ public:
     }
     long axes[2] = {static_cast<long>(f.info.width), static_cast<long>(f.info.height)};
     fits_create_img(fits_, USHORT_IMG, 2, axes, &status);
-    auto key_u = [&](const char *key, unsigned long value, const char *comment) {
+    auto key_u = [&](const char* key, unsigned long value, const char* comment) {
       fits_write_key(fits_, TULONG, key, &value, comment, &status);
     };
     key_u("FRAMECNT", f.info.frame_counter, "camera frame counter");
@@ -194,10 +194,10 @@ public:
     key_u("YBINNING", f.info.vbin, "vertical binning");
     double exposure = std::atof(f.info.exposure_ms.c_str()) / 1000.0;
     fits_write_key(fits_, TDOUBLE, "EXPTIME", &exposure, "exposure time, seconds", &status);
-    fits_write_key(fits_, TSTRING, "CAMERA", const_cast<char *>(f.info.camera_id.c_str()),
+    fits_write_key(fits_, TSTRING, "CAMERA", const_cast<char*>(f.info.camera_id.c_str()),
                    "camera device ID", &status);
     fits_write_img(fits_, TUSHORT, 1, static_cast<LONGLONG>(f.pixels.size()),
-                   const_cast<std::uint16_t *>(f.pixels.data()), &status);
+                   const_cast<std::uint16_t*>(f.pixels.data()), &status);
     fits_flush_buffer(fits_, 0, &status);
     if (status != 0) {
       return fail("cannot write " + files_.back(), status);
@@ -226,7 +226,7 @@ public:
   }
 
 private:
-  bool fail(const std::string &what, int status) {
+  bool fail(const std::string& what, int status) {
     char text[FLEN_STATUS] = {};
     fits_get_errstatus(status, text);
     error_ = what + ": " + text;
@@ -235,7 +235,7 @@ private:
 
   std::string path_;
   bool per_frame_;
-  fitsfile *fits_ = nullptr;
+  fitsfile* fits_ = nullptr;
   std::uint64_t count_ = 0;
 };
 
@@ -252,7 +252,7 @@ bool format_available(file_format format) {
 #endif
 }
 
-std::unique_ptr<frame_sink> make_frame_sink(file_format format, const std::string &path,
+std::unique_ptr<frame_sink> make_frame_sink(file_format format, const std::string& path,
                                             bool per_frame) {
   switch (format) {
 #if QMXCAM_IMAGE_LIBRARIES
@@ -268,18 +268,18 @@ std::unique_ptr<frame_sink> make_frame_sink(file_format format, const std::strin
   }
 }
 
-std::string first_file(const std::string &path, bool per_frame) {
+std::string first_file(const std::string& path, bool per_frame) {
   return per_frame ? numbered_path(path, 0) : path;
 }
 
-bool can_write_file(const std::string &path, std::string &error) {
-  std::FILE *existing = std::fopen(path.c_str(), "rb");
+bool can_write_file(const std::string& path, std::string& error) {
+  std::FILE* existing = std::fopen(path.c_str(), "rb");
   const bool existed = existing != nullptr;
   if (existing != nullptr) {
     std::fclose(existing);
   }
   // Appending changes nothing in a file that is there already.
-  std::FILE *probe = std::fopen(path.c_str(), "ab");
+  std::FILE* probe = std::fopen(path.c_str(), "ab");
   if (probe == nullptr) {
     error = "cannot write " + path + ": " + std::strerror(errno);
     return false;
@@ -291,7 +291,7 @@ bool can_write_file(const std::string &path, std::string &error) {
   return true;
 }
 
-bool write_preview_png(const std::string &path, const frame &f, std::string &error) {
+bool write_preview_png(const std::string& path, const frame& f, std::string& error) {
 #if QMXCAM_IMAGE_LIBRARIES
   if (f.pixels.empty()) {
     error = "no frame for the preview";

@@ -28,7 +28,7 @@ struct frame {
 };
 
 // The one-line text every format stores with a frame.
-std::string describe_frame(const frame_info &info);
+std::string describe_frame(const frame_info& info);
 
 enum class file_format { tiff, fits, raw };
 
@@ -40,11 +40,11 @@ bool format_available(file_format format);
 class frame_sink {
 public:
   virtual ~frame_sink() = default;
-  virtual bool write(const frame &f) = 0;
+  virtual bool write(const frame& f) = 0;
   virtual bool finish() = 0;
-  const std::string &error() const { return error_; }
+  const std::string& error() const { return error_; }
   // The files written so far.
-  const std::vector<std::string> &files() const { return files_; }
+  const std::vector<std::string>& files() const { return files_; }
 
 protected:
   std::string error_;
@@ -53,19 +53,19 @@ protected:
 
 // A writer for `format` into `path`; with `per_frame`, one file per frame named after `path`
 // with the frame's number before the extension.
-std::unique_ptr<frame_sink> make_frame_sink(file_format format, const std::string &path,
+std::unique_ptr<frame_sink> make_frame_sink(file_format format, const std::string& path,
                                             bool per_frame);
 
 // The first file a writer for `path` creates: `path` itself, or with `per_frame` the file of
 // frame 0.
-std::string first_file(const std::string &path, bool per_frame);
+std::string first_file(const std::string& path, bool per_frame);
 
 // Whether `path` can be opened for writing, checked before frames are taken. The file is left
 // as it was: one that the check creates is removed again. False with the reason in `error`.
-bool can_write_file(const std::string &path, std::string &error);
+bool can_write_file(const std::string& path, std::string& error);
 
 // Writes `f` as an 8-bit grey PNG whose contrast is stretched from the 0.5th to the 99.5th
 // percentile of its pixels onto 0..255. False with a message in `error`.
-bool write_preview_png(const std::string &path, const frame &f, std::string &error);
+bool write_preview_png(const std::string& path, const frame& f, std::string& error);
 
 } // namespace qmxcam

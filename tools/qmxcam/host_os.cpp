@@ -40,36 +40,36 @@ void sigint_handler(int) {
 
 } // namespace
 
-void *load_library(const std::string &file, std::string &error) {
+void* load_library(const std::string& file, std::string& error) {
 #if defined(_WIN32)
   HMODULE library = LoadLibraryA(file.c_str());
   if (library == nullptr) {
     error = "LoadLibrary failed with system error " + std::to_string(GetLastError());
   }
-  return reinterpret_cast<void *>(library);
+  return reinterpret_cast<void*>(library);
 #else
-  void *library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
-    const char *reason = dlerror();
+    const char* reason = dlerror();
     error = reason != nullptr ? reason : "dlopen failed";
   }
   return library;
 #endif
 }
 
-void *library_symbol(void *library, const char *name) {
+void* library_symbol(void* library, const char* name) {
 #if defined(_WIN32)
-  return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(library), name));
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 #else
   return dlsym(library, name);
 #endif
 }
 
-bool library_in_process(const std::string &file) {
+bool library_in_process(const std::string& file) {
 #if defined(_WIN32)
   return GetModuleHandleA(file.c_str()) != nullptr;
 #else
-  void *library = dlopen(file.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  void* library = dlopen(file.c_str(), RTLD_LAZY | RTLD_NOLOAD);
   if (library == nullptr) {
     return false;
   }
@@ -113,7 +113,7 @@ std::string executable_folder() {
   return separator == std::string::npos ? "" : text.substr(0, separator + 1);
 }
 
-const char *module_file_name() {
+const char* module_file_name() {
 #if defined(_WIN32)
   return "orbanite_qmx_camera.dll";
 #else
@@ -121,7 +121,7 @@ const char *module_file_name() {
 #endif
 }
 
-const char *simulator_file_name() {
+const char* simulator_file_name() {
 #if defined(_WIN32)
   return "qmx_camera_sim.dll";
 #else
@@ -129,7 +129,7 @@ const char *simulator_file_name() {
 #endif
 }
 
-const char *monitor_file_name() {
+const char* monitor_file_name() {
 #if defined(_WIN32)
   return "orbanite_qmx_usb_hotplug_monitor.dll";
 #else
@@ -137,7 +137,7 @@ const char *monitor_file_name() {
 #endif
 }
 
-const char *real_cameras_unavailable_reason() {
+const char* real_cameras_unavailable_reason() {
 #if defined(_WIN32)
   return nullptr;
 #else

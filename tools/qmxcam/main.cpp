@@ -17,7 +17,7 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-constexpr const char *usage_text =
+constexpr const char* usage_text =
     "Usage: qmxcam COMMAND [OPTIONS] [ARGUMENTS]\n"
     "\n"
     "A host program for the camera module: it loads the module at run time, as an imaging SDK\n"
@@ -38,9 +38,9 @@ constexpr const char *usage_text =
 
 // Parses the words of one subcommand; prints its help or a usage error. Returns -1 to go on,
 // otherwise the exit status.
-int parse_or_exit(const std::string &command, const std::vector<std::string> &words,
-                  const std::vector<option_row> &rows, const std::string &synopsis,
-                  std::size_t least_arguments, std::size_t most_arguments, command_line &line) {
+int parse_or_exit(const std::string& command, const std::vector<std::string>& words,
+                  const std::vector<option_row>& rows, const std::string& synopsis,
+                  std::size_t least_arguments, std::size_t most_arguments, command_line& line) {
   std::string error;
   if (!parse_command_line(words, rows, line, error)) {
     report(command, error + "; see 'qmxcam " + command + " --help'");
@@ -67,7 +67,7 @@ int parse_or_exit(const std::string &command, const std::vector<std::string> &wo
   return check_common_options(command, line);
 }
 
-std::string join(const std::vector<std::string> &words, std::size_t from) {
+std::string join(const std::vector<std::string>& words, std::size_t from) {
   std::string text;
   for (std::size_t i = from; i < words.size(); ++i) {
     text += (i > from ? " " : "") + words[i];
@@ -75,7 +75,7 @@ std::string join(const std::vector<std::string> &words, std::size_t from) {
   return text;
 }
 
-int run_list(const std::vector<std::string> &words) {
+int run_list(const std::vector<std::string>& words) {
   command_line line;
   const std::string synopsis =
       "[OPTIONS]\n\nPrints one line per attached camera: its device ID and its serial number.";
@@ -101,7 +101,7 @@ int run_list(const std::vector<std::string> &words) {
   return exit_ok;
 }
 
-int run_info(const std::vector<std::string> &words) {
+int run_info(const std::vector<std::string>& words) {
   command_line line;
   const std::string synopsis = "[OPTIONS]\n\nPrints the camera's parameters, one per line.";
   if (const int status = parse_or_exit("info", words, camera_options(), synopsis, 0, 0, line);
@@ -112,12 +112,12 @@ int run_info(const std::vector<std::string> &words) {
   if (!s.start(line) || !s.open_camera(line)) {
     return exit_failure;
   }
-  static constexpr const char *keys[] = {
+  static constexpr const char* keys[] = {
       "image_width", "image_height", "hbin", "vbin",        "acquisition_bytes_per_frame",
       "usb_speed",   "roi",          "gain", "exposure_ms", "fps"};
   int status = exit_ok;
   std::cout << "camera: " << s.camera_id() << '\n';
-  for (const char *key : keys) {
+  for (const char* key : keys) {
     const reply r = s.module().get(s.handle(), key);
     if (!r.ok()) {
       s.report_result(std::string("get \"") + key + "\"", r.code);
@@ -132,7 +132,7 @@ int run_info(const std::vector<std::string> &words) {
   return s.close_camera() ? status : exit_failure;
 }
 
-int run_get(const std::vector<std::string> &words) {
+int run_get(const std::vector<std::string>& words) {
   command_line line;
   const std::string synopsis =
       "KEY [OPTIONS]\n\nPrints one parameter: a module keyword (image_width, image_height, hbin,\n"
@@ -172,7 +172,7 @@ int run_get(const std::vector<std::string> &words) {
 // is checked by the camera, which refuses with its reason. Every keyword but "stop" needs a
 // value: without one the camera would answer the setting's value instead. "" when `arguments`
 // (the key first) are acceptable, else the problem.
-std::string check_set_value(const std::string &key, const std::vector<std::string> &arguments) {
+std::string check_set_value(const std::string& key, const std::vector<std::string>& arguments) {
   const std::size_t values = arguments.size() - 1;
   if (key == "stop") {
     return values == 0 ? "" : "'stop' takes no value";
@@ -180,7 +180,7 @@ std::string check_set_value(const std::string &key, const std::vector<std::strin
   if (values == 0) {
     return "'" + key + "' needs a value";
   }
-  const std::string &value = arguments[1];
+  const std::string& value = arguments[1];
   unsigned long long number = 0;
   if (key == "hbin" || key == "vbin") {
     if (values != 1 || !read_unsigned(value, number) || number < 1 || number > 16) {
@@ -198,7 +198,7 @@ std::string check_set_value(const std::string &key, const std::vector<std::strin
   return "";
 }
 
-int run_set(const std::vector<std::string> &words) {
+int run_set(const std::vector<std::string>& words) {
   command_line line;
   const std::string synopsis =
       "KEY [VALUE...] [OPTIONS]\n\nChanges one parameter: module keywords (hbin N, vbin N,\n"
@@ -244,7 +244,7 @@ int run_set(const std::vector<std::string> &words) {
   return s.close_camera() ? exit_ok : exit_failure;
 }
 
-int run_cmd(const std::vector<std::string> &words) {
+int run_cmd(const std::vector<std::string>& words) {
   command_line line;
   const std::string synopsis = "TEXT... [OPTIONS]\n\nSends TEXT to the camera as it is (through "
                                "\"pqmx\") and prints the camera's reply.";
@@ -284,7 +284,7 @@ std::string wall_clock_now() {
   return with_ms;
 }
 
-int run_watch(const std::vector<std::string> &words) {
+int run_watch(const std::vector<std::string>& words) {
   std::vector<option_row> rows = common_options();
   rows.push_back(
       {"sim-plug", "N", "plug in and unplug N simulated demo cameras, one after another"});
@@ -375,7 +375,7 @@ int run_watch(const std::vector<std::string> &words) {
 }
 
 // Runs subcommand `command` with the words after it.
-int run_command(const std::string &command, const std::vector<std::string> &words) {
+int run_command(const std::string& command, const std::vector<std::string>& words) {
   try {
     if (command == "list") {
       return run_list(words);
@@ -398,7 +398,7 @@ int run_command(const std::string &command, const std::vector<std::string> &word
     if (command == "acquire") {
       return run_acquire(words);
     }
-  } catch (const std::exception &failure) {
+  } catch (const std::exception& failure) {
     std::cerr << "qmxcam " << command << ": " << failure.what() << std::endl;
     return exit_failure;
   }
@@ -409,7 +409,7 @@ int run_command(const std::string &command, const std::vector<std::string> &word
 } // namespace
 } // namespace qmxcam
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   using namespace qmxcam;
   std::vector<std::string> words(argv + 1, argv + argc);
   if (words.empty()) {

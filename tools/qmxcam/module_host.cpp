@@ -10,11 +10,11 @@
 namespace qmxcam {
 namespace {
 
-constexpr const char *expected_module_name = "ORBANITE_QMX_PAVIK_CAMERA_DEVICE";
+constexpr const char* expected_module_name = "ORBANITE_QMX_PAVIK_CAMERA_DEVICE";
 constexpr std::size_t response_capacity = 4096;
 constexpr int list_capacity = 16384;
 
-const char *result_meaning(int code) {
+const char* result_meaning(int code) {
   switch (code) {
   case QMX_OK:
     return "success";
@@ -43,7 +43,7 @@ const char *result_meaning(int code) {
   }
 }
 
-template <typename F> bool take(void *library, const char *name, F &to) {
+template <typename F> bool take(void* library, const char* name, F& to) {
   to = reinterpret_cast<F>(library_symbol(library, name));
   return to != nullptr;
 }
@@ -54,15 +54,15 @@ std::string describe_result(int code) {
   return std::to_string(code) + " (" + result_meaning(code) + ")";
 }
 
-bool module_host::load(const std::string &file, std::string &error) {
-  void *library = load_library(file, error);
+bool module_host::load(const std::string& file, std::string& error) {
+  void* library = load_library(file, error);
   if (library == nullptr) {
     error = "cannot load the module " + file + ": " + error;
     return false;
   }
-  using name_fn = const char *(*)();
-  using initialize_fn = int (*)(void *);
-  using get_function_fn = void *(*)(const char *);
+  using name_fn = const char* (*)();
+  using initialize_fn = int (*)(void*);
+  using get_function_fn = void* (*)(const char*);
   name_fn get_name = nullptr;
   initialize_fn initialize = nullptr;
   get_function_fn get_function = nullptr;
@@ -72,7 +72,7 @@ bool module_host::load(const std::string &file, std::string &error) {
     error = file + " does not export the module entry points";
     return false;
   }
-  const char *name = get_name();
+  const char* name = get_name();
   if (name == nullptr || std::strcmp(name, expected_module_name) != 0) {
     error = file + " is not the camera module (it calls itself \"" + (name != nullptr ? name : "") +
             "\")";
@@ -97,7 +97,7 @@ bool module_host::load(const std::string &file, std::string &error) {
   return true;
 }
 
-void module_host::list(std::string &ids, std::string &serials) const {
+void module_host::list(std::string& ids, std::string& serials) const {
   std::vector<char> id_text(list_capacity, '\0');
   std::vector<char> serial_text(list_capacity, '\0');
   get_device_ids_(id_text.data(), list_capacity, serial_text.data(), list_capacity);
@@ -105,7 +105,7 @@ void module_host::list(std::string &ids, std::string &serials) const {
   serials = serial_text.data();
 }
 
-reply module_host::get(void *handle, const std::string &command, void *data,
+reply module_host::get(void* handle, const std::string& command, void* data,
                        std::size_t size) const {
   std::vector<char> response(response_capacity, '\0');
   reply r;
@@ -115,7 +115,7 @@ reply module_host::get(void *handle, const std::string &command, void *data,
   return r;
 }
 
-reply module_host::set(void *handle, const std::string &command, void *data,
+reply module_host::set(void* handle, const std::string& command, void* data,
                        std::size_t size) const {
   std::vector<char> response(response_capacity, '\0');
   reply r;
@@ -125,7 +125,7 @@ reply module_host::set(void *handle, const std::string &command, void *data,
   return r;
 }
 
-int module_host::wait_frame(void *handle, std::uint64_t &address) const {
+int module_host::wait_frame(void* handle, std::uint64_t& address) const {
   static constexpr char command[] = "image_wait_per_frame";
   char response[16] = {};
   address = 0;
@@ -133,7 +133,7 @@ int module_host::wait_frame(void *handle, std::uint64_t &address) const {
                    sizeof response);
 }
 
-reply module_host::get_module_data(const std::string &key) const {
+reply module_host::get_module_data(const std::string& key) const {
   std::vector<char> value(response_capacity, '\0');
   reply r;
   r.code = get_module_data_(key.c_str(), value.data(), static_cast<int>(value.size()));
@@ -141,7 +141,7 @@ reply module_host::get_module_data(const std::string &key) const {
   return r;
 }
 
-int module_host::set_module_data(const std::string &key) const {
+int module_host::set_module_data(const std::string& key) const {
   return set_module_data_(key.c_str(), nullptr, 0);
 }
 

@@ -21,31 +21,30 @@ struct reply {
 
 class module_host {
 public:
-  using get_device_ids_fn = int (*)(char *, int, char *, int);
-  using create_fn = int (*)(const char *, void **);
-  using destroy_fn = int (*)(void *);
-  using data_fn = int (*)(void *, const char *, std::size_t, void *, std::size_t, char *,
-                          std::size_t);
-  using module_data_fn = int (*)(const char *, void *, int);
+  using get_device_ids_fn = int (*)(char*, int, char*, int);
+  using create_fn = int (*)(const char*, void**);
+  using destroy_fn = int (*)(void*);
+  using data_fn = int (*)(void*, const char*, std::size_t, void*, std::size_t, char*, std::size_t);
+  using module_data_fn = int (*)(const char*, void*, int);
 
   // Loads and initialises the module from `file`; false with a message in `error`.
-  bool load(const std::string &file, std::string &error);
+  bool load(const std::string& file, std::string& error);
 
   // Device IDs and serial numbers as the module lists them, each followed by a comma.
-  void list(std::string &ids, std::string &serials) const;
-  int create(const std::string &id, void **handle) const { return create_(id.c_str(), handle); }
-  int destroy(void *handle) const { return destroy_(handle); }
+  void list(std::string& ids, std::string& serials) const;
+  int create(const std::string& id, void** handle) const { return create_(id.c_str(), handle); }
+  int destroy(void* handle) const { return destroy_(handle); }
 
   // A text command through the get or set side; `data` and `size` as the module takes them.
-  reply get(void *handle, const std::string &command, void *data = nullptr,
+  reply get(void* handle, const std::string& command, void* data = nullptr,
             std::size_t size = 0) const;
-  reply set(void *handle, const std::string &command, void *data = nullptr,
+  reply set(void* handle, const std::string& command, void* data = nullptr,
             std::size_t size = 0) const;
   // The next frame's slot address through "image_wait_per_frame" (0 when acquisition stopped).
-  int wait_frame(void *handle, std::uint64_t &address) const;
+  int wait_frame(void* handle, std::uint64_t& address) const;
 
-  reply get_module_data(const std::string &key) const;
-  int set_module_data(const std::string &key) const;
+  reply get_module_data(const std::string& key) const;
+  int set_module_data(const std::string& key) const;
 
 private:
   get_device_ids_fn get_device_ids_ = nullptr;

@@ -7,11 +7,11 @@
 
 namespace qmxcam {
 
-bool parse_command_line(const std::vector<std::string> &words, const std::vector<option_row> &rows,
-                        command_line &parsed, std::string &error) {
+bool parse_command_line(const std::vector<std::string>& words, const std::vector<option_row>& rows,
+                        command_line& parsed, std::string& error) {
   bool options_ended = false;
   for (std::size_t i = 0; i < words.size(); ++i) {
-    const std::string &word = words[i];
+    const std::string& word = words[i];
     if (options_ended || word.size() < 2 || word[0] != '-') {
       parsed.arguments.push_back(word);
       continue;
@@ -42,8 +42,8 @@ bool parse_command_line(const std::vector<std::string> &words, const std::vector
       name.resize(equals);
       inline_value = true;
     }
-    const option_row *row = nullptr;
-    for (const option_row &candidate : rows) {
+    const option_row* row = nullptr;
+    for (const option_row& candidate : rows) {
       if (name == candidate.name) {
         row = &candidate;
       }
@@ -69,9 +69,9 @@ bool parse_command_line(const std::vector<std::string> &words, const std::vector
   return true;
 }
 
-std::string describe_options(const std::vector<option_row> &rows) {
+std::string describe_options(const std::vector<option_row>& rows) {
   std::string text = "Options:\n";
-  for (const option_row &row : rows) {
+  for (const option_row& row : rows) {
     std::string left = std::string("  --") + row.name;
     if (row.value != nullptr) {
       left += std::string(" ") + row.value;
@@ -87,21 +87,21 @@ std::string describe_options(const std::vector<option_row> &rows) {
   return text;
 }
 
-bool read_unsigned(const std::string &text, unsigned long long &value) {
+bool read_unsigned(const std::string& text, unsigned long long& value) {
   if (text.empty() || text[0] < '0' || text[0] > '9') {
     return false;
   }
-  char *end = nullptr;
+  char* end = nullptr;
   errno = 0;
   value = std::strtoull(text.c_str(), &end, 10);
   return errno == 0 && *end == '\0';
 }
 
-bool read_double(const std::string &text, double &value) {
+bool read_double(const std::string& text, double& value) {
   if (text.empty()) {
     return false;
   }
-  char *end = nullptr;
+  char* end = nullptr;
   errno = 0;
   value = std::strtod(text.c_str(), &end);
   // "nan" and "inf" would make a duration that never ends.

@@ -25,7 +25,7 @@ std::vector<option_row> common_options() {
   };
 }
 
-int check_common_options(const std::string &command, const command_line &line) {
+int check_common_options(const std::string& command, const command_line& line) {
   unsigned long long cameras = 0;
   if (line.has("sim-cameras") &&
       (!read_unsigned(line.value("sim-cameras"), cameras) || cameras > most_simulated_cameras)) {
@@ -37,7 +37,7 @@ int check_common_options(const std::string &command, const command_line &line) {
   if (!line.has("hardware")) {
     return -1;
   }
-  for (const auto &option : line.values) {
+  for (const auto& option : line.values) {
     if (option.first.rfind("sim-", 0) == 0) {
       report(command, "--" + option.first +
                           " is for simulated cameras and cannot go with --hardware; see "
@@ -46,7 +46,7 @@ int check_common_options(const std::string &command, const command_line &line) {
       return exit_usage;
     }
   }
-  if (const char *reason = real_cameras_unavailable_reason(); reason != nullptr) {
+  if (const char* reason = real_cameras_unavailable_reason(); reason != nullptr) {
     report(command, std::string("--hardware is not available here: ") + reason);
     return exit_usage;
   }
@@ -59,11 +59,11 @@ std::vector<option_row> camera_options() {
   return rows;
 }
 
-void report(const std::string &command, const std::string &message) {
+void report(const std::string& command, const std::string& message) {
   std::cerr << "qmxcam " << command << ": " << message << std::endl;
 }
 
-std::vector<std::string> split_list(const std::string &text) {
+std::vector<std::string> split_list(const std::string& text) {
   std::vector<std::string> parts;
   std::size_t start = 0;
   while (start < text.size()) {
@@ -89,7 +89,7 @@ session::~session() {
   }
 }
 
-bool session::start(const command_line &line) {
+bool session::start(const command_line& line) {
   if (line.has("hardware") ? !start_real() : !start_simulated(line)) {
     return false;
   }
@@ -120,7 +120,7 @@ bool session::start_real() {
   return true;
 }
 
-bool session::start_simulated(const command_line &line) {
+bool session::start_simulated(const command_line& line) {
   // check_common_options has checked the value.
   unsigned long long cameras = default_simulated_cameras;
   if (line.has("sim-cameras")) {
@@ -148,7 +148,7 @@ bool session::start_simulated(const command_line &line) {
   return true;
 }
 
-bool session::open_camera(const command_line &line) {
+bool session::open_camera(const command_line& line) {
   std::string ids;
   std::string serials;
   module_.list(ids, serials);
@@ -163,10 +163,10 @@ bool session::open_camera(const command_line &line) {
   }
   // A named camera goes to the module even when the listing lacks it: the module decides, and
   // its result code says why it refused.
-  void *handle = nullptr;
+  void* handle = nullptr;
   if (const int result = module_.create(wanted, &handle); result != 0) {
     std::string names;
-    for (const std::string &id : attached) {
+    for (const std::string& id : attached) {
       names += (names.empty() ? "" : ", ") + id;
     }
     report(command_, "cannot open camera '" + wanted + "': module result " +
@@ -206,11 +206,11 @@ bool session::close_camera() {
   return true;
 }
 
-void session::report_result(const std::string &what, int code) const {
+void session::report_result(const std::string& what, int code) const {
   report(command_, what + " failed: module result " + describe_result(code));
 }
 
-bool session::camera_refused(const reply &r) {
+bool session::camera_refused(const reply& r) {
   return r.text.rfind("error", 0) == 0;
 }
 

@@ -23,61 +23,61 @@ std::vector<option_row> common_options();
 std::vector<option_row> camera_options();
 
 // "qmxcam NAME: message" on stderr.
-void report(const std::string &command, const std::string &message);
+void report(const std::string& command, const std::string& message);
 
 // Checks the options of common_options() once they are parsed, before anything is loaded: a
 // bad --sim-cameras value, --hardware with a --sim-* option, and --hardware where the system
 // has no real cameras are usage errors. -1 to go on, otherwise the exit status after reporting
 // why.
-int check_common_options(const std::string &command, const command_line &line);
+int check_common_options(const std::string& command, const command_line& line);
 
 class session {
 public:
   explicit session(std::string command) : command_(std::move(command)) {}
   ~session();
-  session(const session &) = delete;
-  session &operator=(const session &) = delete;
+  session(const session&) = delete;
+  session& operator=(const session&) = delete;
 
   // Simulated cameras (the default): loads the simulator and the monitor stand-in and plugs the
   // cameras that --sim-cameras asks for (1 by default). Real cameras (--hardware): loads the
   // camera maker's hotplug monitor by its file name and makes sure that the simulator is not
   // in the process. Then loads and initialises the module (--module, or the module beside the
   // executable). False after reporting why.
-  bool start(const command_line &line);
+  bool start(const command_line& line);
   // Opens the camera of --camera, or the first one listed. False after reporting why.
-  bool open_camera(const command_line &line);
+  bool open_camera(const command_line& line);
 
-  const module_host &module() const { return module_; }
-  void *handle() const { return handle_; }
-  const std::string &camera_id() const { return camera_id_; }
-  const std::string &command() const { return command_; }
+  const module_host& module() const { return module_; }
+  void* handle() const { return handle_; }
+  const std::string& camera_id() const { return camera_id_; }
+  const std::string& command() const { return command_; }
   // The simulator, or null on real cameras.
-  const simulator_host *simulator() const { return simulator_.get(); }
+  const simulator_host* simulator() const { return simulator_.get(); }
   // The simulator's id of the open camera, or 0 when qmxcam did not plug it.
   int simulated_camera() const;
   // Closes the open camera; false after reporting a failure.
   bool close_camera();
 
   // Reports a failed module call ("get \"roi\" failed: 14 (the camera is unplugged)").
-  void report_result(const std::string &what, int code) const;
+  void report_result(const std::string& what, int code) const;
   // A text answer that the camera gave as a refusal ("error: ...").
-  static bool camera_refused(const reply &r);
+  static bool camera_refused(const reply& r);
 
 private:
-  bool start_simulated(const command_line &line);
+  bool start_simulated(const command_line& line);
   bool start_real();
 
   std::string command_;
   std::unique_ptr<simulator_host> simulator_;
   module_host module_;
   std::vector<int> plugged_;
-  void *handle_ = nullptr;
+  void* handle_ = nullptr;
   std::string camera_id_;
 };
 
 // Splits "A,B,C," at the commas, leaving out empty parts.
-std::vector<std::string> split_list(const std::string &text);
+std::vector<std::string> split_list(const std::string& text);
 
-int run_acquire(const std::vector<std::string> &words);
+int run_acquire(const std::vector<std::string>& words);
 
 } // namespace qmxcam

@@ -6,7 +6,7 @@
 namespace qmxcam {
 namespace {
 
-template <typename F> bool take(void *library, const char *name, F &to, std::string &missing) {
+template <typename F> bool take(void* library, const char* name, F& to, std::string& missing) {
   to = reinterpret_cast<F>(library_symbol(library, name));
   if (to == nullptr && missing.empty()) {
     missing = name;
@@ -16,16 +16,16 @@ template <typename F> bool take(void *library, const char *name, F &to, std::str
 
 } // namespace
 
-bool simulator_host::load(const std::string &folder, std::string &error) {
+bool simulator_host::load(const std::string& folder, std::string& error) {
   // The simulator first: the monitor stand-in looks for it when the module subscribes.
   const std::string simulator_file = folder + simulator_file_name();
-  void *simulator = load_library(simulator_file, error);
+  void* simulator = load_library(simulator_file, error);
   if (simulator == nullptr) {
     error = "cannot load the simulator " + simulator_file + ": " + error;
     return false;
   }
   const std::string monitor_file = folder + monitor_file_name();
-  void *monitor = load_library(monitor_file, error);
+  void* monitor = load_library(monitor_file, error);
   if (monitor == nullptr) {
     error = "cannot load the hotplug monitor stand-in " + monitor_file + ": " + error;
     return false;

@@ -3,14 +3,14 @@
 
 namespace qmxcam {
 
-write_queue::write_queue(frame_sink &sink, std::size_t capacity)
+write_queue::write_queue(frame_sink& sink, std::size_t capacity)
     : sink_(sink), capacity_(capacity), thread_([this] { run(); }) {}
 
 write_queue::~write_queue() {
   finish();
 }
 
-bool write_queue::push(frame &&f) {
+bool write_queue::push(frame&& f) {
   {
     std::lock_guard lock(mutex_);
     if (sink_failed_ || frames_.size() >= capacity_) {

@@ -16,14 +16,14 @@ namespace qmxcam {
 class write_queue {
 public:
   // Starts the writing thread; `sink` is used on that thread only until finish() returns.
-  write_queue(frame_sink &sink, std::size_t capacity);
+  write_queue(frame_sink& sink, std::size_t capacity);
   ~write_queue();
-  write_queue(const write_queue &) = delete;
-  write_queue &operator=(const write_queue &) = delete;
+  write_queue(const write_queue&) = delete;
+  write_queue& operator=(const write_queue&) = delete;
 
   // Called by the acquisition thread. False when the queue is full or the sink failed: the
   // frame is then counted as not written.
-  bool push(frame &&f);
+  bool push(frame&& f);
   // Writes every queued frame, completes the files and joins the thread. Idempotent.
   void finish();
 
@@ -34,7 +34,7 @@ public:
 private:
   void run();
 
-  frame_sink &sink_;
+  frame_sink& sink_;
   const std::size_t capacity_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;  // the writer: a frame queued, or finishing
