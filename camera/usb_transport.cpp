@@ -1,7 +1,7 @@
 // Camera data path, USB transport: the device handle, the image transfer pool with its
 // resubmission from completions, the two serial channel transfers, and the thin context calls.
 #include "camera/usb_transport.h"
-#include "usb/received_length.h"
+#include "include/qmx_libusb_internal.h"
 
 #include <chrono>
 #include <new>
@@ -173,15 +173,15 @@ usb_transport::~usb_transport() {
     // Ends every pending request and stops the handle's threads: no callback runs after this.
     libusb_close(handle);
     handle = nullptr;
-    // A request the driver is finishing while the handle closes may still touch its buffer
-    // for a moment; the pause covers it before any buffer is freed. A transport whose device
-    // never opened had nothing in flight and does not pause.
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(close_drain_pause_ms);
-    for (auto now = std::chrono::steady_clock::now(); now < deadline;
-         now = std::chrono::steady_clock::now()) {
-      std::this_thread::sleep_for(deadline - now);
-    }
+  }
+  // A request the driver is finishing while the handle closes may still touch its buffer for a
+  // moment; the pause covers it before any buffer is freed. It is taken whether or not the
+  // device was opened, so that every teardown takes the same time.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(close_drain_pause_ms);
+  for (auto now = std::chrono::steady_clock::now(); now < deadline;
+       now = std::chrono::steady_clock::now()) {
+    std::this_thread::sleep_for(deadline - now);
   }
   if (image_pool) {
     for (const auto& slot : image_pool->slots) {

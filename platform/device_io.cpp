@@ -102,26 +102,46 @@ event& completion_record::completion_event() noexcept {
   return impl_->done;
 }
 
+namespace {
+
+// The outcome of a request the simulator carries; with `wait`, waits for it first.
+std::uint32_t simulated_outcome(completion_record_impl& r, std::uint32_t* bytes, bool wait) {
+  std::uint32_t status = r.status.load(std::memory_order_acquire);
+  if (status == error::io_pending) {
+    if (!wait) {
+      if (bytes != nullptr) {
+        *bytes = 0;
+      }
+      return error::io_pending;
+    }
+    // As with an OVERLAPPED, waiting here consumes the completion signal.
+    while ((status = r.status.load(std::memory_order_acquire)) == error::io_pending) {
+      r.done.wait();
+    }
+  }
+  if (bytes != nullptr) {
+    *bytes = r.bytes.load(std::memory_order_relaxed);
+  }
+  return status;
+}
+
+} // namespace
+
 bool completion_record::completed() const noexcept {
   if (impl_ == nullptr) {
     return true;
   }
-  return impl_->status.load(std::memory_order_acquire) != error::io_pending &&
-         native_driver::completed(*impl_);
+  // Each source keeps the state of its own requests; the other's is left from an earlier one.
+  return impl_->via_simulator ? impl_->status.load(std::memory_order_acquire) != error::io_pending
+                              : native_driver::completed(*impl_);
 }
 
-std::uint32_t completion_record::outcome(std::uint32_t* bytes) const noexcept {
+std::uint32_t completion_record::outcome(std::uint32_t* bytes, bool wait) noexcept {
   if (impl_ == nullptr) {
     return error::invalid_handle;
   }
-  if (!impl_->via_simulator) {
-    return native_driver::outcome(nullptr, *impl_, bytes, false);
-  }
-  const std::uint32_t status = impl_->status.load(std::memory_order_acquire);
-  if (bytes != nullptr) {
-    *bytes = status == error::io_pending ? 0 : impl_->bytes.load(std::memory_order_relaxed);
-  }
-  return status;
+  return impl_->via_simulator ? simulated_outcome(*impl_, bytes, wait)
+                              : native_driver::outcome(nullptr, *impl_, bytes, wait);
 }
 
 device_file device_file::open(const char* path, share_mode mode, std::uint32_t* error_out) {
@@ -238,20 +258,7 @@ std::uint32_t device_file::outcome(completion_record& record, std::uint32_t* byt
   if (impl_->sim_api == nullptr) {
     return native_driver::outcome(impl_->native_handle, *r, bytes, wait);
   }
-  std::uint32_t status = r->status.load(std::memory_order_acquire);
-  if (status == error::io_pending) {
-    if (!wait) {
-      return error::io_pending;
-    }
-    // As with an OVERLAPPED, waiting here consumes the completion signal.
-    while ((status = r->status.load(std::memory_order_acquire)) == error::io_pending) {
-      r->done.wait();
-    }
-  }
-  if (bytes != nullptr) {
-    *bytes = r->bytes.load(std::memory_order_relaxed);
-  }
-  return status;
+  return simulated_outcome(*r, bytes, wait);
 }
 
 std::uint32_t device_file::cancel(completion_record& record) {

@@ -59,10 +59,11 @@ public:
   // True once the request this record carries has completed (the signal is not consumed).
   bool completed() const noexcept;
 
-  // The outcome of the request this record carried once it has completed: 0 with its byte
-  // count, or its error; error::io_pending while it is still in flight. Needs no file, so it
-  // also serves after the file was closed.
-  std::uint32_t outcome(std::uint32_t* bytes) const noexcept;
+  // The outcome of the request this record carries: 0 with its byte count, or its error. When it
+  // has not completed yet: error::io_pending, or with `wait` waits for its completion first
+  // (consuming the completion signal, as waiting on an OVERLAPPED's event does). Needs no file,
+  // so it also serves after the file was closed; asks the source that carries the request.
+  std::uint32_t outcome(std::uint32_t* bytes, bool wait = false) noexcept;
 
   completion_record_impl* native() const noexcept { return impl_; }
 

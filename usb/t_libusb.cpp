@@ -3,8 +3,8 @@
 // hotplug bridge, behind the libusb-style C interface.
 #include "usb/t_libusb.h"
 
+#include "include/qmx_libusb_internal.h"
 #include "usb/log.h"
-#include "usb/received_length.h"
 
 #include <algorithm>
 #include <chrono>
@@ -68,18 +68,37 @@ t_usb_transfer* link_of(libusb_transfer* transfer) {
   return reinterpret_cast<transfer_record*>(transfer)->link;
 }
 
-std::string upper_ascii(const char* text) {
-  std::string result(text);
-  for (char& c : result) {
-    if (c >= 'a' && c <= 'z') {
-      c = static_cast<char>(c - 'a' + 'A');
-    }
-  }
-  return result;
+// Interface paths compare without regard to the letter case of ASCII letters.
+char upper_ascii(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-bool same_path(const char* a, const char* b) {
-  return upper_ascii(a) == upper_ascii(b);
+bool same_path(const char* a, const char* b) noexcept {
+  for (;; ++a, ++b) {
+    if (upper_ascii(*a) != upper_ascii(*b)) {
+      return false;
+    }
+    if (*a == '\0') {
+      return true;
+    }
+  }
+}
+
+constexpr std::uint16_t bcd_usb_full_speed = 0x0110;
+constexpr std::uint16_t bcd_usb_high_speed = 0x0200;
+constexpr std::uint16_t bcd_usb_super_speed = 0x0300;
+constexpr std::uint32_t high_speed_packet = 512;
+constexpr std::uint32_t super_speed_packet = 1024;
+
+std::uint16_t bcd_usb_for(std::uint32_t max_packet_size) {
+  switch (max_packet_size) {
+  case high_speed_packet:
+    return bcd_usb_high_speed;
+  case super_speed_packet:
+    return bcd_usb_super_speed;
+  default:
+    return bcd_usb_full_speed;
+  }
 }
 
 libusb_device* make_device(const t_usb_device_data& data) {
@@ -96,7 +115,9 @@ libusb_device* make_device(const t_usb_device_data& data) {
   libusb_device_descriptor& d = device->descriptor;
   d.bLength = 18;
   d.bDescriptorType = 1;
-  d.bcdUSB = data.bcd_usb; // the version the device reported; the speed class follows from it
+  // Fixed by the speed class, whatever the device's own value: the speed class is all the
+  // record keeps of it.
+  d.bcdUSB = bcd_usb_for(data.max_packet_size);
   d.bMaxPacketSize0 = 64;
   d.idVendor = data.vendor_id;
   d.idProduct = data.product_id;
@@ -233,26 +254,19 @@ std::uint32_t thread_transfer_wait(void* argument) {
       continue;
     }
     t_usb_transfer* x = link_of(transfer);
-    bool stop = false;
-    for (;;) {
-      const platform::wait_result r = platform::event::wait_any(
-          x->completion.completion_event(), self->stop_request, platform::infinite_wait);
-      // A signal while the request is still in flight belongs to nothing this transfer carries
-      // now; only the request's own completion ends the wait.
-      if (r == platform::wait_result::first && x->completion.completed()) {
-        break;
-      }
-      if (r == platform::wait_result::second) {
-        stop = true;
-        break;
-      }
-    }
-    if (stop) {
+    // The request's completion event ends the wait; the stop request ends the thread.
+    platform::wait_result r = platform::wait_result::failed;
+    do {
+      r = platform::event::wait_any(x->completion.completion_event(), self->stop_request,
+                                    platform::infinite_wait);
+    } while (r != platform::wait_result::first && r != platform::wait_result::second);
+    if (r == platform::wait_result::second) {
       break;
     }
     std::uint32_t bytes = 0;
-    // Read from the record alone: the file may already be closed by libusb_close.
-    const std::uint32_t error = x->completion.outcome(&bytes);
+    // The outcome comes from the record alone (the file may already be closed by libusb_close),
+    // waiting for the request to end should the signal have come before it did.
+    const std::uint32_t error = x->completion.outcome(&bytes, true);
     if (error != platform::error::success) {
       if (self->running.load() == 0) {
         break;
@@ -339,17 +353,13 @@ using subscribe_fn = int (*)(std::uint32_t vendor_id, std::uint32_t product_id,
 // so that registrations on several threads share no state; null when the monitor library or
 // its function is missing.
 subscribe_fn hotplug_monitor_find() noexcept {
+  // A missing library or function is a plain failure: what is missing is reported to nobody.
   platform::library_handle module = platform::get_loaded_shared_library(monitor_file_name);
   if (module == nullptr) {
-    T_LOG(source, "%s not found.", monitor_file_name);
     return nullptr;
   }
-  auto subscribe = reinterpret_cast<subscribe_fn>(
+  return reinterpret_cast<subscribe_fn>(
       platform::get_function_from_shared_library__or_nullptr(module, monitor_subscribe_name));
-  if (subscribe == nullptr) {
-    T_LOG(source, "'%s' not found.", monitor_subscribe_name);
-  }
-  return subscribe;
 }
 
 } // namespace
@@ -416,16 +426,13 @@ void deliver_arrival(libusb_context* ctx, const char* path) {
     if (r == nullptr || data.vendor_id != r->vendor_id || data.product_id != r->product_id) {
       return;
     }
-    // One record per path: a listing that ran before this notification may have made it
-    // already, and a removal must then report the record the client was given.
-    device = find_device(ctx, data.path);
+    // A new record for every arrival, with what the device reports now; a record of the same
+    // path that a listing made, or that a removal never took away, stays as it is.
+    device = make_device(data);
     if (device == nullptr) {
-      device = make_device(data);
-      if (device == nullptr) {
-        return;
-      }
-      append_device(ctx, device);
+      return;
     }
+    append_device(ctx, device);
     callback = r->callback;
     user_data = r->user_data;
     if (callback == nullptr) {
@@ -463,7 +470,9 @@ void deliver_removal(libusb_context* ctx, const char* path) {
   }
   std::lock_guard lock(ctx->list_mutex);
   unlink_device(ctx, device);
-  delete device;
+  device->previous = nullptr;
+  device->next = ctx->retired;
+  ctx->retired = device;
   if (callback != nullptr) {
     leave_callback(ctx);
   }
@@ -496,14 +505,24 @@ void usb_hotplug_callback(std::uint32_t event, const char* path, void* context) 
 
 // ---- Submission -----------------------------------------------------------------------------
 
+// A submission without a handle, a transfer record or an open file (libusb_close has begun, so
+// the file counts as gone): nothing reaches the driver.
+int refuse_without_file(libusb_transfer* transfer, const libusb_device_handle* handle,
+                        const t_usb_transfer* x) {
+  T_LOG(source,
+        "t_usb_transfer_start() - ******ERROR*****. handle or x == 0. handle:0x%08x x:0x%08x",
+        as_log_address(handle), as_log_address(x));
+  T_LOG(source, "*** ZEROZOZ ***: t_usb_transfer_start() - failed\n");
+  transfer->status = LIBUSB_TRANSFER_ERROR;
+  return LIBUSB_ERROR_IO;
+}
+
 // The submission proper, on a handle whose close has not begun; the caller has counted itself
 // in `handle->submissions`. Allocates nothing: it runs once per packet on a stream.
 int submit_on_open_handle(libusb_transfer* transfer, libusb_device_handle* handle,
                           t_usb_transfer* x) {
   if (!handle->file.valid()) {
-    T_LOG(source, "*** ZEROZOZ ***: t_usb_transfer_start() - failed\n");
-    transfer->status = LIBUSB_TRANSFER_ERROR;
-    return LIBUSB_ERROR_IO;
+    return refuse_without_file(transfer, handle, x);
   }
   const int index = endpoint_index(transfer->endpoint);
   if (index < 0) {
@@ -551,13 +570,6 @@ int submit_on_open_handle(libusb_transfer* transfer, libusb_device_handle* handl
   return LIBUSB_SUCCESS;
 }
 
-// A submission that came after libusb_close began: nothing reaches the driver.
-int refuse_on_closing_handle(libusb_transfer* transfer) {
-  T_LOG(source, "t_usb_transfer_start() - the handle is closing\n");
-  transfer->status = LIBUSB_TRANSFER_ERROR;
-  return LIBUSB_ERROR_IO;
-}
-
 // ---- Configuration descriptor tree ---------------------------------------------------------
 
 struct config_tree {
@@ -570,6 +582,10 @@ struct config_tree {
 } // namespace
 
 namespace usb {
+
+bool same_device_path(const libusb_device* a, const libusb_device* b) noexcept {
+  return a != nullptr && b != nullptr && (a == b || same_path(a->path, b->path));
+}
 
 std::int32_t received_length(const libusb_transfer* transfer) noexcept {
   if (transfer == nullptr) {
@@ -620,12 +636,14 @@ void LIBUSB_CALL libusb_exit(libusb_context* ctx) {
   }
   {
     std::lock_guard lock(ctx->list_mutex);
-    for (libusb_device* d = ctx->first; d != nullptr;) {
-      libusb_device* next = d->next;
-      delete d;
-      d = next;
+    for (libusb_device* list : {ctx->first, ctx->retired}) {
+      for (libusb_device* d = list; d != nullptr;) {
+        libusb_device* next = d->next;
+        delete d;
+        d = next;
+      }
     }
-    ctx->first = ctx->last = nullptr;
+    ctx->first = ctx->last = ctx->retired = nullptr;
     ctx->device_count = 0;
   }
   delete ctx->registration;
@@ -893,18 +911,14 @@ int LIBUSB_CALL libusb_submit_transfer(libusb_transfer* transfer) {
   libusb_device_handle* handle = transfer->dev_handle;
   t_usb_transfer* x = link_of(transfer);
   if (handle == nullptr || x == nullptr) {
-    T_LOG(source,
-          "t_usb_transfer_start() - ******ERROR*****. handle or x == 0. handle:0x%08x x:0x%08x",
-          as_log_address(handle), as_log_address(x));
-    transfer->status = LIBUSB_TRANSFER_ERROR;
-    return LIBUSB_ERROR_IO;
+    return refuse_without_file(transfer, handle, x);
   }
   // Counted in before `closing` is read; libusb_close sets `closing` before it reads the count
   // (both sequentially consistent), so either this submission sees the close and backs out, or
   // the close waits for it to return.
   handle->submissions.fetch_add(1);
   const int result = handle->closing.load() == 0 ? submit_on_open_handle(transfer, handle, x)
-                                                 : refuse_on_closing_handle(transfer);
+                                                 : refuse_without_file(transfer, handle, x);
   handle->submissions.fetch_sub(1, std::memory_order_release);
   return result;
 }
@@ -1010,54 +1024,66 @@ int LIBUSB_CALL libusb_hotplug_register_callback(libusb_context* ctx, int events
   if (ctx == nullptr) {
     return LIBUSB_ERROR_OTHER;
   }
-  // One registration at a time per context: a second caller sees the first one's registration.
-  std::lock_guard registration_lock(ctx->registration_mutex);
+  subscribe_fn subscribe = nullptr;
+  hotplug_subscription* subscription = nullptr; // set when this registration subscribes
   {
-    std::lock_guard lock(ctx->list_mutex);
-    if (ctx->registration != nullptr) {
-      return LIBUSB_SUCCESS;
+    // The check, the linking and the monitor lookup are one step per context, so that of two
+    // threads registering at once one registers and the other finds its registration. The
+    // monitor itself is called after the lock is released.
+    std::lock_guard registration_lock(ctx->registration_mutex);
+    bool subscribed = false;
+    {
+      std::lock_guard subscriptions_lock(subscriptions_mutex());
+      std::lock_guard lock(ctx->list_mutex);
+      if (ctx->registration != nullptr) {
+        return LIBUSB_SUCCESS;
+      }
+      subscribed = ctx->subscription != nullptr;
     }
-  }
-  const subscribe_fn subscribe = hotplug_monitor_find();
-  if (subscribe == nullptr) {
-    return LIBUSB_ERROR_OTHER; // the context stays unregistered; a later attempt may succeed
-  }
-  bool subscribe_now = false;
-  {
-    std::lock_guard subscriptions_lock(subscriptions_mutex());
-    subscribe_now = ctx->subscription == nullptr;
-  }
-  // The monitor keeps the notification function for the rest of the process, so this module
-  // must stay mapped for as long: it is pinned before it is first handed out.
-  if (subscribe_now &&
-      !platform::keep_library_loaded(reinterpret_cast<const void*>(&usb_hotplug_callback))) {
-    T_LOG(source, "libusb_hotplug_register_callback() - the module could not be pinned\n");
-    return LIBUSB_ERROR_OTHER;
-  }
-  auto* registration =
-      new (std::nothrow) hotplug_registration{static_cast<std::uint32_t>(events),
-                                              static_cast<std::uint32_t>(flags),
-                                              static_cast<std::uint32_t>(vendor_id),
-                                              static_cast<std::uint32_t>(product_id),
-                                              cb_fn,
-                                              user_data};
-  hotplug_subscription* subscription = nullptr;
-  if (registration == nullptr || (subscribe_now && (subscription = new (std::nothrow)
-                                                        hotplug_subscription{ctx, 0}) == nullptr)) {
-    T_LOG(source, "*** ZEROZOZ ***: libusb_hotplug_register_callback() - t_mem_alloc() failed\n");
-    delete registration;
-    return LIBUSB_ERROR_NO_MEM;
-  }
-  {
-    std::lock_guard subscriptions_lock(subscriptions_mutex());
-    std::lock_guard lock(ctx->list_mutex);
-    ctx->registration = registration;
-    if (subscribe_now) {
+    auto* registration =
+        new (std::nothrow) hotplug_registration{static_cast<std::uint32_t>(events),
+                                                static_cast<std::uint32_t>(flags),
+                                                static_cast<std::uint32_t>(vendor_id),
+                                                static_cast<std::uint32_t>(product_id),
+                                                cb_fn,
+                                                user_data};
+    // A context subscribes once, also across deregistration and registration again: the
+    // monitor never forgets a subscriber, so a second subscription would double every event.
+    if (!subscribed) {
+      subscription = new (std::nothrow) hotplug_subscription{ctx, 0};
+    }
+    if (registration == nullptr || (!subscribed && subscription == nullptr)) {
+      T_LOG(source, "*** ZEROZOZ ***: libusb_hotplug_register_callback() - t_mem_alloc() failed\n");
+      delete registration;
+      delete subscription;
+      return LIBUSB_ERROR_NO_MEM;
+    }
+    {
+      std::lock_guard lock(ctx->list_mutex);
+      ctx->registration = registration;
+    }
+    subscribe = hotplug_monitor_find();
+    if (subscribe == nullptr) {
+      // Unlinked again, so that a registration made once the monitor is loaded subscribes.
+      {
+        std::lock_guard lock(ctx->list_mutex);
+        ctx->registration = nullptr;
+      }
+      delete registration;
+      delete subscription;
+      return LIBUSB_ERROR_OTHER;
+    }
+    ctx->events_enabled.store(true, std::memory_order_release);
+    if (subscription != nullptr) {
+      std::lock_guard subscriptions_lock(subscriptions_mutex());
       ctx->subscription = subscription;
     }
   }
-  ctx->events_enabled.store(true, std::memory_order_release);
-  if (subscribe_now) {
+  if (subscription != nullptr) {
+    // The monitor keeps the notification function for the rest of the process, so the module
+    // stays mapped from here on. Pinning the loaded library that holds this very function
+    // cannot fail; should the system refuse it anyway, the subscription still goes ahead.
+    (void)platform::keep_library_loaded(reinterpret_cast<const void*>(&usb_hotplug_callback));
     subscribe(static_cast<std::uint32_t>(vendor_id), static_cast<std::uint32_t>(product_id),
               usb_hotplug_callback, subscription);
   }

@@ -43,14 +43,18 @@ struct libusb_context {
   // hotplug callback has been registered (`events_enabled`).
   platform::event event;
   std::atomic<bool> events_enabled{false};
-  // Held for the whole of a registration, so that the check for an existing registration, the
-  // monitor lookup and the subscription are one step, and while deregistration clears the
-  // registration. Never taken by notifications, so it may be held while the monitor is called.
+  // Held while a registration checks for an existing one, links itself and looks the monitor up,
+  // and while deregistration unlinks it; never while the monitor is called, and never by
+  // notifications.
   std::mutex registration_mutex;
   std::mutex list_mutex; // guards the device list, the count, the registration and the two below
   libusb_device* first = nullptr;
   libusb_device* last = nullptr;
   std::uint64_t device_count = 0;
+  // Records of removed devices, linked through `next`: they leave the list at their removal but
+  // stay valid until libusb_exit, because clients (the module's camera registry, its queue of
+  // arrivals, an open in progress) may still hold their addresses.
+  libusb_device* retired = nullptr;
   hotplug_registration* registration = nullptr;
   hotplug_subscription* subscription = nullptr; // the monitor's link to this context
   // Client hotplug callbacks running now, and the thread of the latest one: deregistration

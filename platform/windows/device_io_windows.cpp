@@ -86,18 +86,24 @@ std::uint32_t outcome(void* handle, completion_record_impl& record, std::uint32_
                       bool wait) {
   DWORD count = 0;
   OVERLAPPED* overlapped = overlapped_of(record);
-  if (handle == nullptr) {
-    // Without a file the outcome can only be read once the request is over; the file handle
-    // plays no part in that.
-    if (!HasOverlappedIoCompleted(overlapped)) {
-      return ERROR_IO_PENDING;
+  if (!wait && !HasOverlappedIoCompleted(overlapped)) {
+    // GetOverlappedResult says ERROR_IO_INCOMPLETE here; the seam says pending on every system.
+    if (bytes != nullptr) {
+      *bytes = 0;
     }
+    return ERROR_IO_PENDING;
   }
+  // The record's event is set when the request completes, so the wait needs no file: the
+  // outcome also serves after the file was closed.
   const BOOL ok = ::GetOverlappedResult(handle, overlapped, &count, wait ? TRUE : FALSE);
   if (bytes != nullptr) {
     *bytes = count;
   }
-  return ok != FALSE ? 0 : ::GetLastError();
+  if (ok != FALSE) {
+    return 0;
+  }
+  const DWORD error = ::GetLastError();
+  return error == ERROR_IO_INCOMPLETE ? ERROR_IO_PENDING : error;
 }
 
 bool completed(const completion_record_impl& record) noexcept {

@@ -62,26 +62,50 @@ TEST_F(usb_layer, arrival_and_removal_reach_the_callback_and_the_list) {
   libusb_hotplug_deregister_callback(ctx, 0);
 }
 
-// A listing that runs before the arrival is told makes the device's record; the arrival and the
-// removal must then name that same record, which a client may already hold.
-TEST_F(usb_layer, a_device_listed_before_its_arrival_keeps_one_record) {
+// Every arrival makes a record of its own, with what the device reports now, even where a
+// listing already made one for the path (or a record stayed from a plug whose removal never
+// came); the removal names the first record of the path.
+TEST_F(usb_layer, an_arrival_makes_a_new_record_whatever_records_the_path_has) {
   hotplug_log log;
+  const int old_camera = qmx_sim_camera_add("HOT0004", 0x0300);
+  const auto listed = list_devices();
+  ASSERT_EQ(listed.size(), 1u);
+  ASSERT_EQ(libusb_get_device_speed(listed[0]), LIBUSB_SPEED_SUPER);
+  char old_path[256];
+  ASSERT_EQ(qmx_sim_camera_path(old_camera, old_path, sizeof old_path), 0);
+  // Gone without a notification: the context never hears of the removal.
+  qmx_sim_reset();
+  ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1); // the first plug's arrival is delivered
   ASSERT_EQ(
       libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, 0, on_hotplug, &log, nullptr),
       0);
-  hotplug_monitor_set_delay(200);
-  const int camera = qmx_sim_camera_add("HOT0004", 0x0300);
-  const auto listed = list_devices();
-  ASSERT_EQ(listed.size(), 1u);
+  // A high-speed camera arrives on the same path.
+  const int camera = qmx_sim_camera_add("HOT0004", 0x0200);
+  char path[256];
+  ASSERT_EQ(qmx_sim_camera_path(camera, path, sizeof path), 0);
+  ASSERT_STREQ(path, old_path);
   ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
-  hotplug_monitor_set_delay(0);
-  ASSERT_EQ(list_devices(), listed);
+  libusb_device* arrived = nullptr;
+  {
+    std::lock_guard lock(log.mutex);
+    ASSERT_EQ(log.events.size(), 1u);
+    arrived = log.events[0].first;
+  }
+  EXPECT_NE(arrived, listed[0]);
+  EXPECT_EQ(libusb_get_device_speed(arrived), LIBUSB_SPEED_HIGH);
+  libusb_device_descriptor d{};
+  ASSERT_EQ(libusb_get_device_descriptor(arrived, &d), 0);
+  EXPECT_EQ(d.bcdUSB, 0x0200);
   ASSERT_EQ(qmx_sim_camera_unplug(camera), 0);
   ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
-  std::lock_guard lock(log.mutex);
-  ASSERT_EQ(log.events.size(), 2u);
-  EXPECT_EQ(log.events[0].first, listed[0]) << "the arrival names the listed record";
-  EXPECT_EQ(log.events[1].first, listed[0]) << "the removal names it too";
+  {
+    std::lock_guard lock(log.mutex);
+    ASSERT_EQ(log.events.size(), 2u);
+    EXPECT_EQ(log.events[1].first, listed[0]) << "the first record of the path leaves";
+  }
+  libusb_device_descriptor still{};
+  EXPECT_EQ(libusb_get_device_descriptor(listed[0], &still), 0)
+      << "a removed record stays readable until the context is exited";
   libusb_hotplug_deregister_callback(ctx, 0);
 }
 
