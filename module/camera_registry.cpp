@@ -3,6 +3,7 @@
 #include "module/camera_registry.h"
 
 #include "camera/geometry.h"
+#include "include/qmx_module.h"
 
 #include <algorithm>
 #include <chrono>
@@ -70,6 +71,8 @@ camera_entry& add_entry(camera_list& list, libusb_device* device, std::string de
 
 camera_registry::camera_registry(std::uint32_t vendor_id, std::vector<std::uint32_t> product_ids)
     : vendor_id_(vendor_id), product_ids_(std::move(product_ids)) {
+  list_.vendor_id = vendor_id_;
+  list_.product_ids = product_ids_;
   if (usb_init(&usb_context_) != 0) {
     usb_context_ = nullptr;
     init_failed_ = true;
@@ -84,29 +87,46 @@ camera_registry::camera_registry(std::uint32_t vendor_id, std::vector<std::uint3
       }
     }
   }
-  list_.worker_running.store(true);
-  list_.worker_thread = std::thread(worker_loop, &list_, usb_context_);
-  event_thread_running_.store(true);
-  event_thread_ = std::thread([this] {
-    while (event_thread_running_.load()) {
-      if (usb_handle_events(usb_context_) != 0) {
-        // No registration to wait on (for instance the monitor is missing): the call returns
-        // at once, so pace the loop instead of spinning a core until teardown.
-        std::this_thread::sleep_for(std::chrono::milliseconds(event_handler_poll_ms));
+  try {
+    list_.worker_running.store(true);
+    list_.worker_thread = std::thread(worker_loop, &list_, usb_context_);
+    event_thread_running_.store(true);
+    event_thread_ = std::thread([this] {
+      while (event_thread_running_.load()) {
+        if (usb_handle_events(usb_context_) != 0) {
+          // No registration to wait on (for instance the monitor is missing): the call returns
+          // at once, so pace the loop instead of spinning a core until teardown.
+          std::this_thread::sleep_for(std::chrono::milliseconds(event_handler_poll_ms));
+        }
       }
-    }
-  });
+    });
+  } catch (...) {
+    // A thread could not be started. Nothing of this registry may stay registered or running:
+    // the hotplug registration names this registry's camera list.
+    stop();
+    init_failed_ = true;
+    return;
+  }
   while (usb_event_handler_active(usb_context_) == 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(event_handler_poll_ms));
   }
 }
 
 camera_registry::~camera_registry() {
+  stop();
+  std::lock_guard entries_lock(list_.entries_mutex);
+  std::lock_guard handles_lock(list_.handles_mutex);
+  list_.handles.clear();
+  list_.entries.clear();
+}
+
+void camera_registry::stop() {
   event_thread_running_.store(false);
+  if (usb_context_ != nullptr) {
+    // Wakes the event thread, and waits for a hotplug callback that is running.
+    usb_deregister_hotplug(usb_context_, hotplug_handle_);
+  }
   if (event_thread_.joinable()) {
-    if (usb_context_ != nullptr) {
-      usb_deregister_hotplug(usb_context_, hotplug_handle_);
-    }
     event_thread_.join();
   }
   // The worker may be identifying a camera through the context: it is stopped and joined, with
@@ -132,36 +152,32 @@ camera_registry::~camera_registry() {
   }
   if (usb_context_ != nullptr) {
     usb_exit(usb_context_);
+    usb_context_ = nullptr;
   }
-  std::lock_guard entries_lock(list_.entries_mutex);
-  std::lock_guard handles_lock(list_.handles_mutex);
-  list_.handles.clear();
-  list_.entries.clear();
 }
 
 int camera_registry::get_device_ids(char* device_ids, int str_size, char* serial_numbers,
                                     int serial_numbers_size) {
   std::string ids;
   std::string serials;
+  const auto append = [&](const camera_entry& entry) {
+    ids.append(entry.device_id).append(",");
+    serials.append(entry.serial_number).append(",");
+  };
   {
-    // The search runs under the entries lock too: no identification holds a device open
-    // meanwhile (which would hide it from the search), and no removal can free a device found
-    // before it is identified.
+    // The search runs under the entries lock too, so that no identification holds a device open
+    // meanwhile (which would hide it from the search).
     std::lock_guard entries_lock(list_.entries_mutex);
     std::vector<found_device> found;
     find_matching_devices(usb_context_, vendor_id_, product_ids_.data(), product_ids_.size(),
                           collect_device, &found);
-    std::vector<const camera_entry*> listed;
+    std::vector<const camera_entry*> open_listed;
     for (const found_device& f : found) {
       // A camera the host has open cannot be opened again to ask it; its entry answers for it.
-      camera_entry* open_entry = nullptr;
-      for (auto& entry : list_.entries) {
-        if (entry->device == f.device && entry->camera != nullptr) {
-          open_entry = entry.get();
-        }
-      }
-      camera_entry* entry = open_entry;
-      if (entry == nullptr) {
+      camera_entry* entry = open_entry_of(f.device);
+      if (entry != nullptr) {
+        open_listed.push_back(entry);
+      } else {
         std::string device_id;
         std::string serial_number;
         identify_camera(f.device, device_id, serial_number);
@@ -173,21 +189,14 @@ int camera_registry::get_device_ids(char* device_ids, int str_size, char* serial
           entry = &add_entry(list_, f.device, std::move(device_id), std::move(serial_number));
         }
       }
-      if (std::find(listed.begin(), listed.end(), entry) != listed.end()) {
-        continue; // two devices answered with one ID: the entry is listed once
-      }
-      listed.push_back(entry);
-      ids.append(entry->device_id).append(",");
-      serials.append(entry->serial_number).append(",");
+      append(*entry); // two devices that answer with one ID list it twice
     }
-    // A camera the host has open is attached but hidden from the search, which cannot open it
-    // to read its descriptor: it is listed from its entry.
+    // An open camera is attached but hidden from the search, which cannot open it to read its
+    // descriptor: it is listed from its entry.
     for (auto& entry : list_.entries) {
-      if (entry->camera != nullptr && entry->device != nullptr &&
-          std::find(listed.begin(), listed.end(), entry.get()) == listed.end()) {
-        listed.push_back(entry.get());
-        ids.append(entry->device_id).append(",");
-        serials.append(entry->serial_number).append(",");
+      if (std::find(open_listed.begin(), open_listed.end(), entry.get()) == open_listed.end() &&
+          entry->device != nullptr && open_entry_of(entry->device) == entry.get()) {
+        append(*entry);
       }
     }
   }
@@ -197,54 +206,72 @@ int camera_registry::get_device_ids(char* device_ids, int str_size, char* serial
   return 0;
 }
 
+camera_entry* camera_registry::open_entry_of(const libusb_device* device) {
+  for (auto& entry : list_.entries) {
+    std::lock_guard state_lock(entry->state_mutex);
+    if (entry->device == device && entry->camera != nullptr) {
+      return entry.get();
+    }
+  }
+  return nullptr;
+}
+
 int camera_registry::create(const char* device_id, void** device_handle) {
   if (device_id == nullptr || device_handle == nullptr) {
-    return 9;
+    return QMX_CREATE_FAILED;
   }
-  // The entries lock is held until the camera is stored: a removal (which takes it) can then
-  // neither free the device record while it is being opened nor miss the new transport when it
-  // marks the camera's device gone.
-  std::unique_lock entries_lock(list_.entries_mutex);
-  camera_entry* entry = find_by_id(list_, device_id);
+  camera_entry* entry = nullptr;
+  {
+    std::lock_guard entries_lock(list_.entries_mutex);
+    entry = find_by_id(list_, device_id);
+  }
   if (entry == nullptr) {
-    return 9;
+    return QMX_CREATE_FAILED;
   }
+  // Held until return: the entries lock is not, so that removals and arrivals of other cameras
+  // never wait for this open.
   std::lock_guard open_lock(entry->open_mutex);
+  libusb_device* device = nullptr;
   {
     std::lock_guard state_lock(entry->state_mutex);
     if (entry->disconnected || entry->open_count != 0 || entry->device == nullptr) {
-      return 9;
+      return QMX_CREATE_FAILED;
     }
+    device = entry->device; // the USB layer keeps the record valid even once it is removed
   }
-  auto opened = std::make_unique<qmx::camera>(entry->device);
+  auto opened = std::make_unique<qmx::camera>(device);
   if (opened->parameters.transport_failed) {
-    return 9;
+    return QMX_CREATE_FAILED;
   }
+  *device_handle = entry;
   set_image_transfer_length(opened->transport.get(), image_transfer_bytes);
   if (start_streaming(opened->transport.get()) != 0) {
-    return 9;
+    return QMX_CREATE_FAILED; // the handle written is not to be used
   }
   qmx::camera* camera_object = opened.get();
   {
     std::lock_guard state_lock(entry->state_mutex);
     entry->camera = std::move(opened);
+    if (entry->disconnected) {
+      // Removed while it was being opened, before the removal could see the camera: its
+      // transport is marked as the removal would have marked it.
+      mark_device_gone(camera_object->transport.get());
+    }
   }
   ++entry->open_count;
-  *device_handle = entry;
-  entries_lock.unlock();
   read_roi(*camera_object);
-  return 0;
+  return QMX_OK;
 }
 
 int camera_registry::destroy(void* device_handle) {
   camera_entry* entry = find_entry(device_handle);
   if (entry == nullptr) {
-    return 5;
+    return QMX_UNKNOWN_HANDLE;
   }
   {
     std::lock_guard open_lock(entry->open_mutex);
     if (entry->open_count == 0) {
-      return 5; // not open: a second destroy is refused rather than wrapping the count
+      return QMX_UNKNOWN_HANDLE; // not open: a second destroy is refused, the count never wraps
     }
     std::lock_guard state_lock(entry->state_mutex);
     if (entry->camera != nullptr) {
@@ -257,7 +284,7 @@ int camera_registry::destroy(void* device_handle) {
     std::lock_guard entries_lock(list_.entries_mutex);
     std::lock_guard open_lock(entry->open_mutex);
     if (entry->open_count == 0) {
-      return 5; // another destroy of the same handle got here first
+      return QMX_UNKNOWN_HANDLE; // another destroy of the same handle got here first
     }
     if (--entry->open_count == 0) {
       std::lock_guard state_lock(entry->state_mutex);
@@ -265,8 +292,17 @@ int camera_registry::destroy(void* device_handle) {
     }
   }
   // The camera's teardown pauses 500 ms for late completions; no lock is held meanwhile.
+  const bool closed = closing != nullptr;
   closing.reset();
-  return 0;
+  bool disconnected = false;
+  if (closed) {
+    std::lock_guard state_lock(entry->state_mutex);
+    disconnected = entry->disconnected;
+  }
+  if (disconnected) {
+    request_search(list_); // the camera may be attached again, its arrival lost while it was held
+  }
+  return QMX_OK;
 }
 
 camera_entry* camera_registry::find_entry(const void* handle) {

@@ -54,7 +54,11 @@ struct camera_list {
     std::chrono::steady_clock::time_point reported;
   };
   std::deque<arrival> arrivals;
+  bool search_pending = false; // guarded by arrivals_mutex; see request_search
   std::mutex arrivals_mutex;
+  // The camera family, for the worker's searches (set before the worker starts).
+  std::uint32_t vendor_id = 0;
+  std::vector<std::uint32_t> product_ids;
   std::thread worker_thread;
   std::atomic<bool> worker_running{false};
   std::mutex wake_mutex;
@@ -85,6 +89,12 @@ public:
   camera_list& list() { return list_; }
 
 private:
+  // Deregisters the hotplug callback (which stops the event thread), joins both threads, closes
+  // cameras the host left open and exits the USB context; leaves the entries.
+  void stop();
+  // The entry whose open camera is on `device` (entries_mutex held), or null.
+  camera_entry* open_entry_of(const libusb_device* device);
+
   std::uint32_t vendor_id_;
   std::vector<std::uint32_t> product_ids_;
   std::thread event_thread_;
@@ -104,8 +114,19 @@ int LIBUSB_CALL hotplug_callback(libusb_context* context, libusb_device* device,
 void worker_loop(camera_list* list, libusb_context* context);
 void process_arrival(camera_list& list);
 // Asks a camera on `device` for "id" and "sernum" through a temporary camera object; empty
-// texts when it cannot be opened or keeps answering "error" for 5 s.
+// texts when it cannot be opened or keeps answering "error" for 5 s. The device is opened once.
 void identify_camera(libusb_device* device, std::string& device_id, std::string& serial_number);
+// Searches the attached devices for cameras that no attached entry stands for, as an arrival
+// does for one device: each is identified, a disconnected entry with its ID is reconnected (an
+// open camera gets a transport) and an unknown camera gets an entry; each publishes "1,ID".
+// Runs on the worker, when a search was requested.
+void search_missed_cameras(camera_list& list, libusb_context* context);
+// Asks the worker for such a search: after `destroy` of a camera whose entry is disconnected.
+// The host may have opened the camera through its entry's earlier device record after a quick
+// unplug and replug, before the removal was handled; the removal then marked the entry
+// disconnected, and the arrival was lost because the device was held (its descriptor could not
+// be read). Once the host closes it, the camera is found again.
+void request_search(camera_list& list);
 // Stores "1,ID" or "0,ID" and wakes one waiter of "connect_disconnect". No ID: nothing.
 void publish_connection_event(camera_list& list, int arrival, const std::string* device_id);
 // Appends a new entry (entries_mutex held).

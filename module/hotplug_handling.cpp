@@ -2,6 +2,8 @@
 // removals handled at once, camera identification, and connection events.
 #include "module/camera_registry.h"
 
+#include "include/qmx_libusb_internal.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -16,8 +18,7 @@ constexpr int identify_give_up_ms = 5000;
 constexpr int identify_max_attempts = 50;
 constexpr int event_handler_poll_ms = 1;
 constexpr std::size_t identify_reply_bytes = 1024;
-constexpr int open_retries = 3;
-constexpr int open_retry_ms = 20;
+constexpr char id_command[] = "id";
 
 // Sends `command` (with its terminator) until a reply without "error" comes; a failed
 // transaction counts as an empty reply. Empty after 5 s of "error" replies.
@@ -40,14 +41,72 @@ std::string ask_until_answered(qmx::camera& c, const char* command) {
   return {};
 }
 
-// The device's entry (entries_mutex held), or null.
+// The entry of the device that left (entries_mutex held), or null: the entry that holds this
+// record, else one that holds another record of the same interface path. The USB layer keeps a
+// record per listing and per arrival, and a removal names the first record of the path, which
+// need not be the one the entry was given.
 camera_entry* find_by_device(camera_list& list, const libusb_device* device) {
   for (auto& entry : list.entries) {
     if (entry->device == device) {
       return entry.get();
     }
   }
+  for (auto& entry : list.entries) {
+    if (usb::same_device_path(entry->device, device)) {
+      return entry.get();
+    }
+  }
   return nullptr;
+}
+
+// Gives the open camera `c` a transport on `device` (entries_mutex and its entry's open_mutex
+// held, so that no create or destroy runs meanwhile). Streaming is not started on it. The old
+// transport, marked gone at the removal, is closed and freed (its 500 ms pause) once the serial
+// channel lets go of it.
+void attach_open_camera(qmx::camera& c, libusb_device* device) {
+  std::unique_ptr<usb_transport> fresh = make_camera_transport(c, device);
+  if (fresh != nullptr) {
+    replace_transport(c, std::move(fresh));
+  }
+}
+
+// Reconnects `entry` to `device` (entries_mutex held): an open camera gets a transport on it, and
+// the entry is marked attached. Its ID.
+std::string reconnect(camera_entry& entry, libusb_device* device) {
+  {
+    std::lock_guard open_lock(entry.open_mutex);
+    qmx::camera* open_camera = nullptr;
+    {
+      std::lock_guard state_lock(entry.state_mutex);
+      open_camera = entry.camera.get();
+    }
+    if (open_camera != nullptr) {
+      attach_open_camera(*open_camera, device);
+    }
+  }
+  std::lock_guard state_lock(entry.state_mutex);
+  entry.disconnected = false;
+  entry.device = device;
+  return entry.device_id;
+}
+
+// Whether an attached entry is on `device`'s interface path (entries_mutex held).
+bool attached_on(camera_list& list, const libusb_device* device) {
+  for (auto& entry : list.entries) {
+    std::lock_guard state_lock(entry->state_mutex);
+    if (usb::same_device_path(entry->device, device)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void collect_device(void* user, libusb_device* device, std::uint16_t /*product_id*/) {
+  try {
+    static_cast<std::vector<libusb_device*>*>(user)->push_back(device);
+  } catch (...) {
+    // Out of memory: this device is left out of the search.
+  }
 }
 
 } // namespace
@@ -74,8 +133,8 @@ int LIBUSB_CALL hotplug_callback(libusb_context* /*context*/, libusb_device* dev
     return 0;
   }
   {
-    // The device record goes when this callback returns: an arrival of it that the worker has
-    // not handled yet must not reach the worker.
+    // A device that left is not identified: an arrival of it that the worker has not handled
+    // yet is dropped.
     std::lock_guard arrivals_lock(list.arrivals_mutex);
     list.arrivals.erase(
         std::remove_if(list.arrivals.begin(), list.arrivals.end(),
@@ -89,12 +148,10 @@ int LIBUSB_CALL hotplug_callback(libusb_context* /*context*/, libusb_device* dev
     if (entry == nullptr) {
       return 0;
     }
-    {
-      std::lock_guard state_lock(entry->state_mutex);
-      entry->disconnected = true;
-      if (entry->camera != nullptr) {
-        mark_device_gone(entry->camera->transport.get());
-      }
+    std::lock_guard state_lock(entry->state_mutex);
+    entry->disconnected = true;
+    if (entry->camera != nullptr) {
+      mark_device_gone(entry->camera->transport.get());
     }
     entry->device = nullptr;
     device_id = entry->device_id;
@@ -106,11 +163,13 @@ int LIBUSB_CALL hotplug_callback(libusb_context* /*context*/, libusb_device* dev
 void worker_loop(camera_list* list, libusb_context* context) {
   for (;;) {
     std::size_t queued = 0;
+    bool search = false;
     {
       std::lock_guard arrivals_lock(list->arrivals_mutex);
       queued = list->arrivals.size();
+      search = list->search_pending;
     }
-    if (queued == 0) {
+    if (queued == 0 && !search) {
       std::unique_lock wake_lock(list->wake_mutex);
       list->wake_signal.wait(wake_lock, [list] { return list->wake_pending; });
       list->wake_pending = false;
@@ -118,11 +177,22 @@ void worker_loop(camera_list* list, libusb_context* context) {
     if (!list->worker_running.load()) {
       return;
     }
+    if (queued == 0 && !search) {
+      continue; // what woke the worker is looked at on the next pass
+    }
     while (usb_event_handler_active(context) == 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(event_handler_poll_ms));
     }
     try {
-      process_arrival(*list);
+      if (queued > 0) {
+        process_arrival(*list);
+      } else {
+        {
+          std::lock_guard arrivals_lock(list->arrivals_mutex);
+          list->search_pending = false;
+        }
+        search_missed_cameras(*list, context);
+      }
     } catch (...) {
       // Out of memory while identifying (a camera object holds 32 MB of transfer buffers): the
       // arrival is dropped, as one that cannot be opened; get_device_ids can still find it.
@@ -154,7 +224,8 @@ void process_arrival(camera_list& list) {
       continue;
     }
     // The entries lock is taken before the device leaves the queue, so that a removal of it
-    // (which takes the entries lock) cannot free the device while it is being identified.
+    // (which takes the entries lock) is handled wholly before it is taken (it is then no longer
+    // queued) or after it was identified.
     entries_lock = std::unique_lock(list.entries_mutex);
     std::lock_guard arrivals_lock(list.arrivals_mutex);
     if (list.arrivals.empty()) {
@@ -178,22 +249,10 @@ void process_arrival(camera_list& list) {
   }
   camera_entry* entry = find_by_id(list, device_id);
   if (entry != nullptr) {
-    // The camera came back. A camera the host kept open gets a transport on the new device;
-    // the old one, marked gone at the removal, is retired while the entries lock keeps the
-    // camera alive. Streaming starts again only through destroy and create.
-    std::unique_ptr<usb_transport> retired;
-    {
-      std::lock_guard state_lock(entry->state_mutex);
-      entry->disconnected = false;
-      entry->device = device;
-      if (entry->camera != nullptr) {
-        std::unique_ptr<usb_transport> fresh = make_camera_transport(*entry->camera, device);
-        if (fresh != nullptr) {
-          replace_transport(*entry->camera, std::move(fresh));
-        }
-      }
-    }
-    const std::string id = entry->device_id;
+    // The camera came back. A camera the host kept open gets a transport on the new device,
+    // while the entries lock keeps the camera alive; streaming starts again only through destroy
+    // and create.
+    const std::string id = reconnect(*entry, device);
     entries_lock.unlock();
     publish_connection_event(list, 1, &id);
     return;
@@ -210,20 +269,58 @@ void process_arrival(camera_list& list) {
 void identify_camera(libusb_device* device, std::string& device_id, std::string& serial_number) {
   device_id.clear();
   serial_number.clear();
-  // The USB layer reads a new device's descriptor through a shared open of its own when the
-  // device arrives; an exclusive open that meets that moment is refused. A few short retries
-  // tell this apart from a camera that cannot be opened at all.
   auto temporary = std::make_unique<qmx::camera>(device);
-  for (int retry = 0; retry < open_retries && temporary->parameters.transport_failed; ++retry) {
-    temporary.reset();
-    std::this_thread::sleep_for(std::chrono::milliseconds(open_retry_ms));
-    temporary = std::make_unique<qmx::camera>(device);
-  }
   if (temporary->parameters.transport_failed) {
-    return;
+    return; // opened once: a device that cannot be opened now is not tried again
   }
-  device_id = ask_until_answered(*temporary, "id");
+  device_id = ask_until_answered(*temporary, id_command);
   serial_number = ask_until_answered(*temporary, "sernum");
+}
+
+void search_missed_cameras(camera_list& list, libusb_context* context) {
+  std::vector<std::string> attached;
+  {
+    std::lock_guard entries_lock(list.entries_mutex);
+    std::vector<libusb_device*> found;
+    find_matching_devices(context, list.vendor_id, list.product_ids.data(), list.product_ids.size(),
+                          collect_device, &found);
+    for (libusb_device* device : found) {
+      if (attached_on(list, device)) {
+        continue;
+      }
+      std::string device_id;
+      std::string serial_number;
+      identify_camera(device, device_id, serial_number);
+      if (device_id.empty()) {
+        continue;
+      }
+      camera_entry* entry = find_by_id(list, device_id);
+      if (entry == nullptr) {
+        add_entry(list, device, device_id, std::move(serial_number));
+        attached.push_back(device_id);
+        continue;
+      }
+      bool disconnected = false;
+      {
+        std::lock_guard state_lock(entry->state_mutex);
+        disconnected = entry->disconnected;
+      }
+      if (disconnected) {
+        attached.push_back(reconnect(*entry, device));
+      }
+    }
+  }
+  for (const std::string& id : attached) {
+    publish_connection_event(list, 1, &id);
+  }
+}
+
+void request_search(camera_list& list) {
+  std::lock_guard arrivals_lock(list.arrivals_mutex);
+  list.search_pending = true;
+  std::lock_guard wake_lock(list.wake_mutex);
+  list.wake_pending = true;
+  list.wake_signal.notify_one();
 }
 
 void publish_connection_event(camera_list& list, int arrival, const std::string* device_id) {

@@ -84,6 +84,10 @@ QMX_SIM_API uint32_t qmx_sim_random_seed(int camera);
 QMX_SIM_API int qmx_sim_set_random_seed(int camera, uint32_t seed);
 /* Replies come `delay_ms` milliseconds after their command (0: at once). */
 QMX_SIM_API int qmx_sim_set_reply_delay(int camera, uint32_t delay_ms);
+/* Exclusive opens of the camera's interface take `delay_ms` milliseconds before they return, as
+ * on a driver slow to open a device; the device counts as open from the start of the wait. 0
+ * (the default): at once. */
+QMX_SIM_API int qmx_sim_set_open_delay(int camera, uint32_t delay_ms);
 /* Maximum-rate mode: frames follow each other as fast as image requests are submitted and no
  * packet is lost; it may be switched on and off while streaming. Otherwise frames come at the
  * camera's frame rate and packets that find no request and no room in the on-camera buffer are

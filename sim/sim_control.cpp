@@ -234,6 +234,13 @@ QMX_SIM_API int qmx_sim_set_reply_delay(int camera, std::uint32_t delay_ms) {
   });
 }
 
+QMX_SIM_API int qmx_sim_set_open_delay(int camera, std::uint32_t delay_ms) {
+  return with_camera(camera, [delay_ms](device& d) {
+    d.open_delay_ms = delay_ms;
+    return 0;
+  });
+}
+
 QMX_SIM_API int qmx_sim_set_max_rate(int camera, int on) {
   return with_camera(camera, [on](device& d) {
     d.max_rate = on != 0;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <thread>
 
 namespace sim {
 
@@ -283,25 +284,33 @@ std::uint32_t driver_open(const char* path, int exclusive, qmx_sim_file** file) 
     return win32::invalid_parameter;
   }
   world& w = the_world();
-  std::lock_guard lock(w.mutex);
-  const std::string wanted = upper(path);
-  for (auto& d : w.devices) {
-    if (!d->present || d->removed || upper(d->path) != wanted) {
-      continue;
+  std::uint32_t delay_ms = 0;
+  {
+    std::lock_guard lock(w.mutex);
+    const std::string wanted = upper(path);
+    auto found = std::find_if(w.devices.begin(), w.devices.end(), [&](const auto& d) {
+      return d->present && !d->removed && upper(d->path) == wanted;
+    });
+    if (found == w.devices.end()) {
+      return win32::file_not_found;
     }
+    device& d = **found;
     // Only opens of the current plug count: files left over from before an unplug are dead.
-    if (d->exclusive_opens > 0 || (exclusive != 0 && d->shared_opens > 0)) {
+    if (d.exclusive_opens > 0 || (exclusive != 0 && d.shared_opens > 0)) {
       return win32::sharing_violation;
     }
-    auto* record = new (std::nothrow) file_record{d.get(), d->plug, exclusive != 0};
+    auto* record = new (std::nothrow) file_record{&d, d.plug, exclusive != 0};
     if (record == nullptr) {
       return win32::not_enough_memory;
     }
-    (exclusive != 0 ? d->exclusive_opens : d->shared_opens) += 1;
+    (exclusive != 0 ? d.exclusive_opens : d.shared_opens) += 1;
     *file = reinterpret_cast<qmx_sim_file*>(record);
-    return win32::ok;
+    delay_ms = exclusive != 0 ? d.open_delay_ms : 0;
   }
-  return win32::file_not_found;
+  if (delay_ms > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms)); // a slow open, unlocked
+  }
+  return win32::ok;
 }
 
 void driver_close(qmx_sim_file* file) {

@@ -120,6 +120,7 @@ struct device {
   bool silent = false;
   bool max_rate = false;
   std::uint32_t reply_delay_ms = 0;
+  std::uint32_t open_delay_ms = 0; // exclusive opens wait this long before they return
   std::vector<reply_override> overrides;
   endpoint_fault endpoint_faults[endpoint_slots];
   std::vector<scripted_packet_fault> script;

@@ -116,6 +116,9 @@ protected:
     ASSERT_GT(camera, 0);
     char id[16];
     std::snprintf(id, sizeof id, "QMXSIM-%04d", camera);
+    // Listed once the monitor has delivered the plug: the USB layer's own read of an arriving
+    // device would keep identification from opening it.
+    ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
     ASSERT_EQ(f.list().first, std::string(id) + ",");
     ASSERT_EQ(f.create(id, &handle), 0);
     shape = {{0, 0, sensor_width, sensor_height}, calibration_lines, 1, 1, false};
@@ -621,9 +624,9 @@ TEST_F(acquisition, arming_takes_whatever_geometry_the_camera_answers) {
     ASSERT_EQ(qmx_sim_set_reply_override(camera, "data_packets_per_frame", packets,
                                          static_cast<std::uint32_t>(std::strlen(packets) + 1), 2),
               0);
+    const std::uint64_t before = frames_started(); // the camera is stopped here
     arm({0, 0, 640, 64}, 1, 1, true, 4);
     ASSERT_FALSE(HasFatalFailure()) << packets; // not armed: no frame would ever come
-    const std::uint64_t before = frames_started();
     check_frame(next_frame());
     EXPECT_GT(frames_started(), before) << packets;
     ASSERT_EQ(set("stop"), 0);

@@ -3,6 +3,7 @@
 // connection events, identification, re-attachment while open, and host threads at once.
 // Cases named slow_ wait on the module's fixed limits (seconds).
 #include "host_module.h"
+#include "platform/device_io.h"
 #include "sim/hotplug_monitor.h"
 #include "sim/qmx_sim.h"
 
@@ -38,6 +39,7 @@ protected:
     drain_events();
   }
   void TearDown() override {
+    hotplug_monitor_set_delay(0);
     EXPECT_EQ(hotplug_monitor_wait_idle(5000), 1);
     qmx_sim_reset();
   }
@@ -71,6 +73,14 @@ protected:
       }
     }
     return std::nullopt;
+  }
+
+  // The listing, once the monitor has delivered every plug so far: a device whose arrival the
+  // USB layer is reading at that very moment (through a shared open of its own) cannot be opened
+  // to be identified, and identification does not try twice.
+  static std::pair<std::string, std::string> listed() {
+    EXPECT_EQ(hotplug_monitor_wait_idle(5000), 1);
+    return f.list();
   }
 
   static std::string id_of(int camera) {
@@ -134,11 +144,11 @@ TEST_F(module_host, module_data_keys_and_version) {
 }
 
 TEST_F(module_host, listing_two_cameras_and_the_copy_rule) {
-  EXPECT_EQ(f.list(), std::make_pair(std::string(), std::string()));
+  EXPECT_EQ(listed(), std::make_pair(std::string(), std::string()));
   const int a = qmx_sim_camera_add("LISTA001", 0x0300);
   const int b = qmx_sim_camera_add("LISTB002", 0x0200);
   const std::string ids = id_of(a) + "," + id_of(b) + ",";
-  EXPECT_EQ(f.list(), std::make_pair(ids, std::string("LISTA001,LISTB002,")));
+  EXPECT_EQ(listed(), std::make_pair(ids, std::string("LISTA001,LISTB002,")));
   // A buffer exactly as long as the text: cut by one character and terminated.
   std::vector<char> exact(ids.size(), 'x');
   std::vector<char> one(1, 'x');
@@ -147,7 +157,7 @@ TEST_F(module_host, listing_two_cameras_and_the_copy_rule) {
   EXPECT_EQ(one[0], '\0');
   EXPECT_EQ(f.get_device_ids(nullptr, 0, nullptr, 0), 0);
   // Identification on every listing does not make new entries: the same IDs come back.
-  EXPECT_EQ(f.list().first, ids);
+  EXPECT_EQ(listed().first, ids);
 }
 
 TEST_F(module_host, create_and_destroy_codes) {
@@ -155,14 +165,14 @@ TEST_F(module_host, create_and_destroy_codes) {
   const std::string id = id_of(camera);
   void* handle = nullptr;
   EXPECT_EQ(f.create("QMXSIM-9999", &handle), 9) << "never listed";
-  ASSERT_EQ(f.list().first, id + ",");
+  ASSERT_EQ(listed().first, id + ",");
   EXPECT_EQ(f.create(nullptr, &handle), 9);
   EXPECT_EQ(f.create(id.c_str(), nullptr), 9);
   ASSERT_EQ(f.create(id.c_str(), &handle), 0);
   ASSERT_NE(handle, nullptr);
   void* second = nullptr;
   EXPECT_EQ(f.create(id.c_str(), &second), 9) << "already open";
-  EXPECT_EQ(f.list().first, id + ",") << "an open camera is still listed";
+  EXPECT_EQ(listed().first, id + ",") << "an open camera is still listed";
   EXPECT_EQ(f.get(handle, "sernum"), std::make_pair(0, std::string("OPEN0001")));
   EXPECT_EQ(f.destroy(nullptr), 5);
   int not_a_handle = 0;
@@ -176,11 +186,60 @@ TEST_F(module_host, create_and_destroy_codes) {
   EXPECT_EQ(f.destroy(handle), 0);
 }
 
+// Two cameras that answer with one ID: both devices are listed, under their one entry.
+TEST_F(module_host, two_devices_answering_one_id_are_both_listed) {
+  for (const char* serial : {"TWIN0001", "TWIN0002"}) {
+    qmx_sim_camera_config config;
+    qmx_sim_camera_config_init(&config);
+    config.serial = serial;
+    config.id = "TWIN-CAMERA";
+    ASSERT_GT(qmx_sim_camera_add_configured(&config), 0);
+  }
+  EXPECT_EQ(listed(), std::make_pair(std::string("TWIN-CAMERA,TWIN-CAMERA,"),
+                                     std::string("TWIN0001,TWIN0001,")));
+}
+
+// The handle is written before the stream starts, also when starting fails.
+TEST_F(module_host, create_writes_the_handle_before_it_starts_the_stream) {
+  const int camera = qmx_sim_camera_add("START001", 0x0300);
+  const std::string id = id_of(camera);
+  ASSERT_EQ(listed().first, id + ",");
+  ASSERT_EQ(qmx_sim_set_endpoint_fault(camera, QMX_SIM_ENDPOINT_EVENT, QMX_SIM_FAULT_REFUSE, 31, 1),
+            0);
+  void* written = nullptr;
+  EXPECT_EQ(f.create(id.c_str(), &written), 9) << "the first image request was refused";
+  EXPECT_NE(written, nullptr);
+  void* handle = nullptr;
+  ASSERT_EQ(f.create(id.c_str(), &handle), 0);
+  EXPECT_EQ(handle, written) << "the handle is the camera's entry";
+  EXPECT_EQ(f.destroy(handle), 0);
+}
+
+// A device that another program holds cannot be opened to be identified: it is tried once, and
+// the failed transport takes its 500 ms pause like any other.
+TEST_F(module_host, a_device_held_elsewhere_is_tried_once_and_not_listed) {
+  const int camera = qmx_sim_camera_add("HELD0001", 0x0300);
+  ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
+  char path[256];
+  ASSERT_EQ(qmx_sim_camera_path(camera, path, sizeof path), 0);
+  // A shared open: the descriptor can still be read, so the device is found; the module's
+  // exclusive open is refused.
+  platform::device_file held = platform::device_file::open(path, platform::share_mode::shared);
+  ASSERT_TRUE(held.valid());
+  const auto before = clock_type::now();
+  EXPECT_EQ(f.list().first, "");
+  const auto took = clock_type::now() - before;
+  EXPECT_GE(took, std::chrono::milliseconds(500));
+  EXPECT_LT(took, std::chrono::milliseconds(1000)) << "one open, one pause";
+  held.close();
+  EXPECT_EQ(f.list().first, id_of(camera) + ",");
+}
+
 // An open camera runs the USB layer's eight threads for its handle; destroy ends them all.
 TEST_F(module_host, destroy_leaves_no_thread_behind) {
   const int camera = qmx_sim_camera_add("THREADS1", 0x0300);
   const std::string id = id_of(camera);
-  ASSERT_EQ(f.list().first, id + ",");
+  ASSERT_EQ(listed().first, id + ",");
   const int before = thread_count();
   if (before < 0) {
     GTEST_SKIP() << "no thread count on this system";
@@ -207,7 +266,7 @@ TEST_F(module_host, slow_connection_events_and_one_entry_across_replug) {
   EXPECT_EQ(f.create(id.c_str(), &handle), 9) << "unplugged";
   ASSERT_EQ(qmx_sim_camera_replug(camera, 1), 0);
   ASSERT_TRUE(wait_for_event("1," + id, 5000).has_value());
-  EXPECT_EQ(f.list().first, id + ",");
+  EXPECT_EQ(listed().first, id + ",");
   ASSERT_EQ(f.create(id.c_str(), &handle), 0) << "reopened after the replug";
   EXPECT_EQ(f.destroy(handle), 0);
 }
@@ -221,7 +280,7 @@ TEST_F(module_host, slow_identification_retries_past_error_replies) {
   ASSERT_EQ(qmx_sim_set_error_replies(camera, "id", 3), 0);
   ASSERT_EQ(qmx_sim_camera_replug(camera, 0), 0);
   ASSERT_TRUE(wait_for_event("1," + id_of(camera), 5000).has_value());
-  EXPECT_EQ(f.list().second, "RETRY001,");
+  EXPECT_EQ(listed().second, "RETRY001,");
 }
 
 TEST_F(module_host, slow_identification_gives_up_after_five_seconds_of_errors) {
@@ -242,7 +301,7 @@ TEST_F(module_host, slow_identification_gives_up_after_five_seconds_of_errors) {
 TEST_F(module_host, slow_replug_while_the_host_keeps_the_camera_open) {
   const int camera = qmx_sim_camera_add("KEEP0001", 0x0300);
   const std::string id = id_of(camera);
-  ASSERT_EQ(f.list().first, id + ",");
+  ASSERT_EQ(listed().first, id + ",");
   void* handle = nullptr;
   ASSERT_EQ(f.create(id.c_str(), &handle), 0);
   ASSERT_EQ(qmx_sim_camera_unplug(camera), 0);
@@ -254,6 +313,54 @@ TEST_F(module_host, slow_replug_while_the_host_keeps_the_camera_open) {
   EXPECT_EQ(f.get(handle, "gain"), std::make_pair(0, std::string("0")));
   EXPECT_EQ(f.destroy(handle), 0);
   ASSERT_EQ(f.create(id.c_str(), &handle), 0);
+  EXPECT_EQ(f.destroy(handle), 0);
+}
+
+// Unplugged and plugged in again quickly, and opened before the module has heard of the removal:
+// the open reaches the new plug through the entry's earlier device record. The removal then
+// marks the camera unplugged, and its arrival is lost (the device the host holds cannot be read).
+// Once the host closes it, the module finds the camera again: it is reachable, with its event.
+TEST_F(module_host, slow_a_camera_opened_during_a_quick_replug_is_found_again_after_destroy) {
+  const int camera = qmx_sim_camera_add("QUICK001", 0x0300);
+  const std::string id = id_of(camera);
+  ASSERT_EQ(listed().first, id + ",");
+  hotplug_monitor_set_delay(1000);
+  ASSERT_EQ(qmx_sim_camera_unplug(camera), 0);
+  ASSERT_EQ(qmx_sim_camera_replug(camera, 0), 0);
+  void* handle = nullptr;
+  ASSERT_EQ(f.create(id.c_str(), &handle), 0) << "before the removal reached the module";
+  ASSERT_TRUE(wait_for_event("0," + id, 5000).has_value());
+  ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
+  hotplug_monitor_set_delay(0);
+  EXPECT_EQ(f.get(handle, "sernum").first, 14);
+  EXPECT_EQ(f.destroy(handle), 0);
+  ASSERT_TRUE(wait_for_event("1," + id, 5000).has_value());
+  ASSERT_EQ(f.create(id.c_str(), &handle), 0) << "openable after destroy";
+  EXPECT_EQ(f.get(handle, "sernum"), std::make_pair(0, std::string("QUICK001")));
+  EXPECT_EQ(f.destroy(handle), 0);
+}
+
+// A create in progress holds no lock that another camera's removal needs: the removal is handled
+// while the open still runs.
+TEST_F(module_host, slow_another_cameras_removal_does_not_wait_for_an_open) {
+  const int slow = qmx_sim_camera_add("SLOWOPEN", 0x0300);
+  const int other = qmx_sim_camera_add("LEAVING1", 0x0300);
+  ASSERT_EQ(listed().first, id_of(slow) + "," + id_of(other) + ",");
+  // Both arrivals handled (in order), so that no identification of the slow camera holds the
+  // entries lock later.
+  ASSERT_TRUE(wait_for_event("1," + id_of(other), 5000).has_value());
+  ASSERT_EQ(qmx_sim_set_open_delay(slow, 3000), 0);
+  void* handle = nullptr;
+  std::atomic<int> created{-1};
+  std::thread opener([&] { created = f.create(id_of(slow).c_str(), &handle); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300)); // inside the slow open by now
+  const auto unplugged = clock_type::now();
+  ASSERT_EQ(qmx_sim_camera_unplug(other), 0);
+  const auto removed = wait_for_event("0," + id_of(other), 5000);
+  opener.join();
+  ASSERT_TRUE(removed.has_value());
+  EXPECT_LT(*removed - unplugged, std::chrono::milliseconds(1000));
+  ASSERT_EQ(created.load(), 0);
   EXPECT_EQ(f.destroy(handle), 0);
 }
 
@@ -272,7 +379,7 @@ TEST_F(module_host, slow_two_cameras_plugged_at_once_each_after_its_own_second) 
 TEST_F(module_host, slow_transaction_with_a_silent_camera_fails_after_ten_seconds) {
   const int camera = qmx_sim_camera_add("MUTE0001", 0x0300);
   const std::string id = id_of(camera);
-  ASSERT_EQ(f.list().first, id + ",");
+  ASSERT_EQ(listed().first, id + ",");
   void* handle = nullptr;
   ASSERT_EQ(f.create(id.c_str(), &handle), 0);
   ASSERT_EQ(qmx_sim_set_silent(camera, 1), 0);
@@ -291,7 +398,7 @@ TEST_F(module_host, slow_host_threads_at_once_while_cameras_come_and_go) {
   for (int n = 0; n < 3; ++n) {
     cameras.push_back(qmx_sim_camera_add(("BUSY000" + std::to_string(n)).c_str(), 0x0300));
   }
-  f.list();
+  listed();
   std::atomic<bool> done{false};
   std::atomic<int> opened{0};
   std::vector<std::thread> hosts;
