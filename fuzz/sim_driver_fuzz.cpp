@@ -1,8 +1,8 @@
 // Fuzz target: raw requests to the simulated driver, through the driver table the platform seam
 // uses. Whatever the request code, header and buffer length, the driver answers with an error
 // or completes the request within the buffer it was given; it never reads or writes outside it.
+#include "platform/device_source.h"
 #include "sim/qmx_sim.h"
-#include "sim/sim_driver_api.h"
 
 #include <atomic>
 #include <cstddef>
@@ -13,7 +13,7 @@
 #include <vector>
 
 // The simulator's one driver export (the seam finds it by name; this target links to it).
-extern "C" const qmx_sim_driver_api* qmx_sim_driver_api_table(void);
+extern "C" const qmx_device_source* qmx_device_source_table(void);
 
 namespace {
 
@@ -29,11 +29,12 @@ void require(bool condition) {
 }
 
 struct completion {
-  qmx_sim_completion base{on_complete};
+  qmx_device_completion base{on_complete};
   std::atomic<int> calls{0};
   std::uint32_t bytes = 0;
 
-  static void on_complete(qmx_sim_completion* self, std::uint32_t /*error*/, std::uint32_t bytes) {
+  static void on_complete(qmx_device_completion* self, std::uint32_t /*error*/,
+                          std::uint32_t bytes) {
     auto* c = reinterpret_cast<completion*>(self);
     c->bytes = bytes;
     c->calls.fetch_add(1, std::memory_order_release);
@@ -41,8 +42,8 @@ struct completion {
 };
 
 struct opened_camera {
-  const qmx_sim_driver_api* api = nullptr;
-  qmx_sim_file* file = nullptr;
+  const qmx_device_source* api = nullptr;
+  qmx_device_file* file = nullptr;
 };
 
 opened_camera& camera() {
@@ -51,7 +52,7 @@ opened_camera& camera() {
     const int id = qmx_sim_camera_add("FUZZ0001", 0x0300);
     char path[512];
     require(id > 0 && qmx_sim_camera_path(id, path, sizeof path) == 0);
-    c->api = qmx_sim_driver_api_table();
+    c->api = qmx_device_source_table();
     require(c->api->open(path, 1, &c->file) == 0);
     return c;
   }();

@@ -1,9 +1,11 @@
-// Platform seam: the records behind device files and completion records, shared by the device
-// source router (device_io.cpp) and the native driver backends (posix/, windows/).
+// Platform seam: the records behind device files and completion records, and the contract that
+// each kind of device source fills, shared by the dispatch (device_io.cpp) and the sources: the
+// kernel driver (windows/) and the libraries of the process that export a device source table
+// (device_source.h).
 #pragma once
 
 #include "platform/device_io.h"
-#include "sim/sim_driver_api.h"
+#include "platform/device_source.h"
 
 #include <atomic>
 #include <cstdint>
@@ -13,40 +15,65 @@ namespace platform {
 // Room for a Win32 OVERLAPPED (32 bytes on 64-bit Windows) without including <windows.h> here.
 constexpr std::size_t native_overlapped_size = 32;
 
+struct device_source_ops;
+
 struct completion_record_impl {
-  qmx_sim_completion sim; // must stay the first member: the simulator hands it back to us
+  qmx_device_completion completion; // must stay the first member: a library source hands it back
   event done;
-  // Requests to the simulator: error::io_pending while in flight, then the outcome.
+  // The source that carries the record's current request (null before the first): each source
+  // keeps its own requests' state, and only the carrier's is read.
+  const device_source_ops* carrier = nullptr;
+  // Requests to a library source: error::io_pending while in flight, then the outcome.
   std::atomic<std::uint32_t> status{0};
   std::atomic<std::uint32_t> bytes{0};
-  bool via_simulator = false; // which source carries the current request
-  // Requests to the real driver: the OVERLAPPED given to the system.
+  // Requests to the kernel driver: the OVERLAPPED given to the system.
   alignas(8) unsigned char native_overlapped[native_overlapped_size]{};
 };
 
 class device_file_impl {
 public:
-  const qmx_sim_driver_api* sim_api = nullptr; // set when the path belongs to the simulator
-  qmx_sim_file* sim_file = nullptr;
-  void* native_handle = nullptr; // set when the path belongs to the real driver
+  const device_source_ops* ops = nullptr;   // the source that opened the file
+  const qmx_device_source* table = nullptr; // a library source's table; null for the driver
+  void* handle = nullptr;                   // the source's own file: a HANDLE, a qmx_device_file*
 };
 
-// The real driver, where the system has one (Windows). Each call's contract is that of the
-// device_file member of the same name; the POSIX backend has no driver and finds nothing.
-namespace native_driver {
-void* open(const char* path, bool exclusive, std::uint32_t* error);
-void close(void* handle) noexcept;
-std::uint32_t request(void* handle, std::uint32_t code, void* buffer, std::uint32_t length,
-                      std::uint32_t* bytes_returned);
-// Prepares the record's OVERLAPPED for a new request (event attached, state cleared).
-void prepare(completion_record_impl& record);
-std::uint32_t submit(void* handle, std::uint32_t code, void* buffer, std::uint32_t length,
-                     completion_record_impl& record);
-std::uint32_t outcome(void* handle, completion_record_impl& record, std::uint32_t* bytes,
-                      bool wait);
-bool completed(const completion_record_impl& record) noexcept;
-std::uint32_t cancel(void* handle, completion_record_impl& record);
-void enumerate(const interface_class_guid& guid, interface_enumeration& result);
-} // namespace native_driver
+// One kind of device source, as the seam dispatches to it. Every member is required; each may
+// run on any thread, at the same time as the others, and reports Win32 error codes. `source` is
+// the library's table for a library source and null for the kernel driver.
+struct device_source_ops {
+  const char* name;
+  // Appends the paths of the present interfaces of `guid` to `result` (and, for the driver,
+  // sets how its listing ended).
+  void (*enumerate)(const qmx_device_source* source, const interface_class_guid& guid,
+                    interface_enumeration& result);
+  // Opens `path`: 0 with the source's file in `handle`, error::file_not_found when the path is
+  // none of this source's, or the reason it was refused.
+  std::uint32_t (*open)(const qmx_device_source* source, const char* path, bool exclusive,
+                        void** handle);
+  // Closes the file; requests still pending on it end with error::operation_aborted and their
+  // completion events are set.
+  void (*close)(const device_file_impl& file) noexcept;
+  // A synchronous request: 0 with the returned byte count, or an error.
+  std::uint32_t (*request)(const device_file_impl& file, std::uint32_t code, void* buffer,
+                           std::uint32_t length, std::uint32_t* bytes_returned);
+  // Starts an overlapped request carried by `record`, first clearing a signal its event may
+  // still hold: 0 completed, error::io_pending in flight (the event is set on completion in both
+  // cases), or the reason it was refused (the event is not set).
+  std::uint32_t (*submit)(const device_file_impl& file, std::uint32_t code, void* buffer,
+                          std::uint32_t length, completion_record_impl& record);
+  // The outcome of the request `record` carries: 0 with its byte count, or its error; while it
+  // is in flight error::io_pending, or with `wait` waits for it (consuming the event's signal).
+  // `file` may be null: the record alone tells, also after the file was closed.
+  std::uint32_t (*outcome)(const device_file_impl* file, completion_record_impl& record,
+                           std::uint32_t* bytes, bool wait);
+  // Whether the request `record` carries is over; never consumes the event's signal.
+  bool (*completed)(const completion_record_impl& record) noexcept;
+  // Ends the pending request `record` carries early: 0, or error::not_found when none is
+  // pending.
+  std::uint32_t (*cancel)(const device_file_impl& file, completion_record_impl& record);
+};
+
+// The kernel driver's source where the system has one (Windows); null elsewhere.
+const device_source_ops* native_driver_source() noexcept;
 
 } // namespace platform

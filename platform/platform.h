@@ -160,6 +160,9 @@ library_handle find_loaded_library(const char* file_name) noexcept;
 
 // The address of the exported function `name` of a loaded library, or null.
 void* find_library_function(library_handle library, const char* name) noexcept;
+// The addresses of the exported function `name` in every library loaded in this process now,
+// each address once, in no particular order. Never loads a library. Empty on failure.
+std::vector<void*> find_exported_functions(const char* name);
 
 // Keeps the library (shared object or DLL) that contains `address` loaded until the process
 // ends: later unloads by its host leave it mapped. Used before handing a function of this module

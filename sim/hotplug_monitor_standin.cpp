@@ -5,7 +5,6 @@
 // cameras only); without the simulator it is a monitor that never sees a camera.
 #include "platform/platform.h"
 #include "sim/qmx_sim.h"
-#include "sim/sim_driver_api.h"
 
 #include <chrono>
 #include <condition_variable>

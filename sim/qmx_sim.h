@@ -19,6 +19,10 @@
 extern "C" {
 #endif
 
+/* The simulator library's file name as a host looks it up (on Linux the seam maps it to
+ * libqmx_camera_sim.so). */
+#define QMX_SIM_LIBRARY_FILE_NAME "qmx_camera_sim.dll"
+
 /* Hotplug notification events, as the monitor reports them. */
 #define QMX_SIM_EVENT_ARRIVED 1u
 #define QMX_SIM_EVENT_LEFT 2u
@@ -59,6 +63,11 @@ QMX_SIM_API int qmx_sim_camera_replug(int camera, int new_path);
 QMX_SIM_API int qmx_sim_camera_path(int camera, char* path, uint32_t capacity);
 /* Removes every camera (without notifications) and clears every fault. */
 QMX_SIM_API void qmx_sim_reset(void);
+/* Whether the simulated cameras are offered to the platform seam as a device source (nonzero,
+ * the default) or not: a process may keep the simulator loaded, serving a test driver behind the
+ * real device path, while the seam lists and opens only the kernel driver's devices. Files the
+ * seam opened before keep working. The simulator's own control functions work either way. */
+QMX_SIM_API void qmx_sim_set_device_source(int offered);
 
 /* Control requests other than the descriptor read stay pending until cancelled or closed
  * while `hang` is nonzero. */

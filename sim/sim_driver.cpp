@@ -4,6 +4,7 @@
 #include "sim/sim_world.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -137,7 +138,7 @@ void handle_command(std::unique_lock<std::mutex>& lock, device& d, std::string_v
 }
 
 std::uint32_t control_request(device& d, std::uint8_t* buffer, std::uint32_t length,
-                              std::uint32_t* bytes, qmx_sim_completion* completion,
+                              std::uint32_t* bytes, qmx_device_completion* completion,
                               file_record* file) {
   const bool descriptor_read = buffer[offset_request_type] == descriptor_request_type &&
                                buffer[offset_request] == get_descriptor &&
@@ -175,7 +176,7 @@ std::uint32_t control_request(device& d, std::uint8_t* buffer, std::uint32_t len
 
 std::uint32_t endpoint_request(std::unique_lock<std::mutex>& lock, device& d, int endpoint,
                                std::uint8_t* buffer, std::uint32_t data_length,
-                               std::uint32_t* bytes, qmx_sim_completion* completion,
+                               std::uint32_t* bytes, qmx_device_completion* completion,
                                file_record* file) {
   const pending_request request{completion, buffer, data_length, file, endpoint};
   switch (endpoint) {
@@ -212,7 +213,7 @@ std::uint32_t endpoint_request(std::unique_lock<std::mutex>& lock, device& d, in
 // An endpoint fault scripted for the next request, if any; returns true with `result` set when
 // the request has been dealt with.
 bool apply_endpoint_fault(device& d, int endpoint, std::uint8_t* buffer, std::uint32_t room,
-                          qmx_sim_completion* completion, file_record* file,
+                          qmx_device_completion* completion, file_record* file,
                           std::uint32_t& result) {
   endpoint_fault& fault = d.endpoint_faults[endpoint];
   if (fault.count == 0) {
@@ -279,7 +280,7 @@ std::size_t driver_enumerate(const std::uint8_t guid[16], void (*each)(void*, co
   return paths.size();
 }
 
-std::uint32_t driver_open(const char* path, int exclusive, qmx_sim_file** file) {
+std::uint32_t driver_open(const char* path, int exclusive, qmx_device_file** file) {
   if (path == nullptr || file == nullptr) {
     return win32::invalid_parameter;
   }
@@ -304,7 +305,7 @@ std::uint32_t driver_open(const char* path, int exclusive, qmx_sim_file** file) 
       return win32::not_enough_memory;
     }
     (exclusive != 0 ? d.exclusive_opens : d.shared_opens) += 1;
-    *file = reinterpret_cast<qmx_sim_file*>(record);
+    *file = reinterpret_cast<qmx_device_file*>(record);
     delay_ms = exclusive != 0 ? d.open_delay_ms : 0;
   }
   if (delay_ms > 0) {
@@ -313,7 +314,7 @@ std::uint32_t driver_open(const char* path, int exclusive, qmx_sim_file** file) 
   return win32::ok;
 }
 
-void driver_close(qmx_sim_file* file) {
+void driver_close(qmx_device_file* file) {
   if (file == nullptr) {
     return;
   }
@@ -333,9 +334,9 @@ void driver_close(qmx_sim_file* file) {
   delete record;
 }
 
-std::uint32_t driver_submit(qmx_sim_file* file, std::uint32_t code, void* buffer,
+std::uint32_t driver_submit(qmx_device_file* file, std::uint32_t code, void* buffer,
                             std::uint32_t length, std::uint32_t* bytes,
-                            qmx_sim_completion* completion) {
+                            qmx_device_completion* completion) {
   if (file == nullptr || buffer == nullptr || bytes == nullptr) {
     return win32::invalid_parameter;
   }
@@ -375,7 +376,7 @@ std::uint32_t driver_submit(qmx_sim_file* file, std::uint32_t code, void* buffer
   return result;
 }
 
-std::uint32_t driver_cancel(qmx_sim_file* file, qmx_sim_completion* completion) {
+std::uint32_t driver_cancel(qmx_device_file* file, qmx_device_completion* completion) {
   if (file == nullptr || completion == nullptr) {
     return win32::invalid_parameter;
   }
@@ -397,12 +398,21 @@ std::uint32_t driver_cancel(qmx_sim_file* file, qmx_sim_completion* completion) 
   return win32::not_found;
 }
 
-const qmx_sim_driver_api driver_table = {QMX_SIM_DRIVER_API_VERSION,
-                                         driver_enumerate,
-                                         driver_open,
-                                         driver_close,
-                                         driver_submit,
-                                         driver_cancel};
+// Whether the simulated cameras are offered to the seam (qmx_sim_set_device_source).
+std::atomic<int> offered{1};
+
+int driver_active() {
+  return offered.load();
+}
+
+const qmx_device_source driver_table = {QMX_DEVICE_SOURCE_VERSION,
+                                        "simulated camera world",
+                                        driver_active,
+                                        driver_enumerate,
+                                        driver_open,
+                                        driver_close,
+                                        driver_submit,
+                                        driver_cancel};
 
 } // namespace
 
@@ -449,6 +459,10 @@ void post_reply(device& d, std::string reply) {
 
 } // namespace sim
 
-extern "C" QMX_SIM_API const qmx_sim_driver_api* qmx_sim_driver_api_table(void) {
+extern "C" QMX_SIM_API const qmx_device_source* qmx_device_source_table(void) {
   return &sim::driver_table;
+}
+
+extern "C" QMX_SIM_API void qmx_sim_set_device_source(int offered) {
+  sim::offered.store(offered != 0 ? 1 : 0);
 }

@@ -7,9 +7,9 @@
 // without the world mutex held.
 #pragma once
 
+#include "platform/device_source.h"
 #include "sim/camera_model.h"
 #include "sim/qmx_sim.h"
-#include "sim/sim_driver_api.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -56,7 +56,7 @@ struct file_record {
 };
 
 struct pending_request {
-  qmx_sim_completion* completion;
+  qmx_device_completion* completion;
   std::uint8_t* buffer;
   std::uint32_t room; // data bytes the request may receive (its header's data length)
   file_record* file;

@@ -3,10 +3,12 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -203,6 +205,35 @@ void* find_library_function(library_handle library, const char* name) noexcept {
     return nullptr;
   }
   return ::dlsym(library, name);
+}
+
+std::vector<void*> find_exported_functions(const char* name) {
+  std::vector<void*> found;
+  if (name == nullptr) {
+    return found;
+  }
+  // The names first: the loader's list is walked under its lock, which dlopen must not meet.
+  std::vector<std::string> libraries;
+  ::dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* context) {
+        if (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0') {
+          static_cast<std::vector<std::string>*>(context)->emplace_back(info->dlpi_name);
+        }
+        return 0;
+      },
+      &libraries);
+  for (const std::string& library : libraries) {
+    void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr) {
+      continue;
+    }
+    void* function = ::dlsym(handle, name);
+    ::dlclose(handle);
+    if (function != nullptr && std::find(found.begin(), found.end(), function) == found.end()) {
+      found.push_back(function);
+    }
+  }
+  return found;
 }
 
 bool keep_library_loaded(const void* address) noexcept {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-namespace platform::native_driver {
+namespace platform {
 
 namespace {
 
@@ -24,28 +24,28 @@ const OVERLAPPED* overlapped_of(const completion_record_impl& record) {
 
 constexpr DWORD present_interfaces = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE; // 0x12
 
-} // namespace
-
-void* open(const char* path, bool exclusive, std::uint32_t* error) {
+std::uint32_t driver_open(const qmx_device_source* /*source*/, const char* path, bool exclusive,
+                          void** handle_out) {
   const DWORD share = exclusive ? 0 : (FILE_SHARE_READ | FILE_SHARE_WRITE);
   HANDLE handle = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    *error = ::GetLastError();
-    return nullptr;
+    *handle_out = nullptr;
+    return ::GetLastError();
   }
-  *error = 0;
-  return handle;
+  *handle_out = handle;
+  return 0;
 }
 
-void close(void* handle) noexcept {
-  if (handle != nullptr) {
-    ::CloseHandle(handle);
+void driver_close(const device_file_impl& file) noexcept {
+  if (file.handle != nullptr) {
+    ::CloseHandle(file.handle);
   }
 }
 
-std::uint32_t request(void* handle, std::uint32_t code, void* buffer, std::uint32_t length,
-                      std::uint32_t* bytes_returned) {
+std::uint32_t driver_request(const device_file_impl& file, std::uint32_t code, void* buffer,
+                             std::uint32_t length, std::uint32_t* bytes_returned) {
+  HANDLE handle = file.handle;
   DWORD bytes = 0;
   // The file is opened for overlapped I/O; a request without a record is waited for here.
   OVERLAPPED overlapped{};
@@ -67,23 +67,22 @@ std::uint32_t request(void* handle, std::uint32_t code, void* buffer, std::uint3
   return result;
 }
 
-void prepare(completion_record_impl& record) {
+std::uint32_t driver_submit(const device_file_impl& file, std::uint32_t code, void* buffer,
+                            std::uint32_t length, completion_record_impl& record) {
+  // A fresh OVERLAPPED on the record's event; DeviceIoControl resets the event as it starts.
   OVERLAPPED* overlapped = overlapped_of(record);
   std::memset(overlapped, 0, sizeof *overlapped);
   overlapped->hEvent = static_cast<HANDLE>(static_cast<void*>(record.done.native()));
-}
-
-std::uint32_t submit(void* handle, std::uint32_t code, void* buffer, std::uint32_t length,
-                     completion_record_impl& record) {
-  if (::DeviceIoControl(handle, code, buffer, length, buffer, length, nullptr,
-                        overlapped_of(record)) != FALSE) {
+  if (::DeviceIoControl(file.handle, code, buffer, length, buffer, length, nullptr, overlapped) !=
+      FALSE) {
     return 0;
   }
   return ::GetLastError();
 }
 
-std::uint32_t outcome(void* handle, completion_record_impl& record, std::uint32_t* bytes,
-                      bool wait) {
+std::uint32_t driver_outcome(const device_file_impl* file, completion_record_impl& record,
+                             std::uint32_t* bytes, bool wait) {
+  HANDLE handle = file != nullptr ? file->handle : nullptr;
   DWORD count = 0;
   OVERLAPPED* overlapped = overlapped_of(record);
   if (!wait && !HasOverlappedIoCompleted(overlapped)) {
@@ -106,15 +105,16 @@ std::uint32_t outcome(void* handle, completion_record_impl& record, std::uint32_
   return error == ERROR_IO_INCOMPLETE ? ERROR_IO_PENDING : error;
 }
 
-bool completed(const completion_record_impl& record) noexcept {
+bool driver_completed(const completion_record_impl& record) noexcept {
   return HasOverlappedIoCompleted(overlapped_of(record));
 }
 
-std::uint32_t cancel(void* handle, completion_record_impl& record) {
-  return ::CancelIoEx(handle, overlapped_of(record)) != FALSE ? 0 : ::GetLastError();
+std::uint32_t driver_cancel(const device_file_impl& file, completion_record_impl& record) {
+  return ::CancelIoEx(file.handle, overlapped_of(record)) != FALSE ? 0 : ::GetLastError();
 }
 
-void enumerate(const interface_class_guid& guid, interface_enumeration& result) {
+void driver_enumerate(const qmx_device_source* /*source*/, const interface_class_guid& guid,
+                      interface_enumeration& result) {
   GUID class_guid;
   class_guid.Data1 = guid.data1;
   class_guid.Data2 = guid.data2;
@@ -172,4 +172,14 @@ void enumerate(const interface_class_guid& guid, interface_enumeration& result) 
   ::SetupDiDestroyDeviceInfoList(set);
 }
 
-} // namespace platform::native_driver
+const device_source_ops kernel_driver{"kernel driver", driver_enumerate, driver_open,
+                                      driver_close,    driver_request,   driver_submit,
+                                      driver_outcome,  driver_completed, driver_cancel};
+
+} // namespace
+
+const device_source_ops* native_driver_source() noexcept {
+  return &kernel_driver;
+}
+
+} // namespace platform

@@ -2,6 +2,10 @@
 #include "platform/platform.h"
 #include "platform/windows/windows_api.h"
 
+#include <tlhelp32.h>
+
+#include <algorithm>
+
 #include <new>
 #include <string>
 
@@ -177,6 +181,28 @@ void* find_library_function(library_handle library, const char* name) noexcept {
     return nullptr;
   }
   return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+std::vector<void*> find_exported_functions(const char* name) {
+  std::vector<void*> found;
+  if (name == nullptr) {
+    return found;
+  }
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) {
+    return found;
+  }
+  MODULEENTRY32 module{};
+  module.dwSize = sizeof module;
+  for (BOOL more = ::Module32First(snapshot, &module); more != FALSE;
+       more = ::Module32Next(snapshot, &module)) {
+    void* function = reinterpret_cast<void*>(::GetProcAddress(module.hModule, name));
+    if (function != nullptr && std::find(found.begin(), found.end(), function) == found.end()) {
+      found.push_back(function);
+    }
+  }
+  ::CloseHandle(snapshot);
+  return found;
 }
 
 bool keep_library_loaded(const void* address) noexcept {

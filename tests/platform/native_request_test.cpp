@@ -21,9 +21,11 @@ OVERLAPPED& overlapped_of(completion_record& record) {
 
 // A record carrying a native request in the given state, as the kernel leaves it.
 void carry_native_request(completion_record& record, ULONG_PTR status, DWORD bytes) {
-  native_driver::prepare(*record.native());
-  record.native()->via_simulator = false;
+  completion_record_impl& r = *record.native();
+  r.carrier = native_driver_source();
   OVERLAPPED& overlapped = overlapped_of(record);
+  overlapped = OVERLAPPED{};
+  overlapped.hEvent = static_cast<HANDLE>(static_cast<void*>(r.done.native()));
   overlapped.Internal = status;
   overlapped.InternalHigh = bytes;
 }

@@ -50,6 +50,27 @@ TEST_F(sim_driver, enumeration_lists_plugged_cameras_only) {
   EXPECT_TRUE(enumerate_device_interfaces(other_class).paths.empty());
 }
 
+// The simulator is a device source the seam finds on its own: a process may keep it loaded
+// without offering its cameras (a test driver behind the real device path uses it so), and files
+// opened before keep working.
+TEST_F(sim_driver, the_simulator_can_stop_offering_its_cameras_to_the_seam) {
+  const int camera = qmx_sim_camera_add("SIMSRC01", 0x0300);
+  device_file kept = open(camera, share_mode::shared);
+  qmx_sim_set_device_source(0);
+  EXPECT_TRUE(enumerate_device_interfaces(driver_class).paths.empty());
+  std::uint32_t reason = 0;
+  EXPECT_FALSE(device_file::open(path_of(camera).c_str(), share_mode::shared, &reason).valid());
+  EXPECT_EQ(reason, error::file_not_found);
+  auto b = descriptor_read_buffer();
+  std::uint32_t bytes = 0;
+  EXPECT_EQ(kept.request(request_control, b.data(), header_size + 18, &bytes), error::success)
+      << "a file opened before keeps working";
+  qmx_sim_set_device_source(1);
+  const auto found = enumerate_device_interfaces(driver_class);
+  ASSERT_EQ(found.paths.size(), 1u);
+  EXPECT_EQ(found.paths[0], path_of(camera));
+}
+
 TEST_F(sim_driver, descriptor_read_reports_ids_and_speed_class) {
   const std::uint16_t versions[] = {0x0110, 0x0200, 0x0300};
   for (std::uint16_t version : versions) {

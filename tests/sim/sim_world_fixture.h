@@ -23,7 +23,10 @@ inline std::string path_of(int camera) {
 class sim_world_test : public ::testing::Test {
 protected:
   void SetUp() override { qmx_sim_reset(); }
-  void TearDown() override { qmx_sim_reset(); }
+  void TearDown() override {
+    qmx_sim_set_device_source(1);
+    qmx_sim_reset();
+  }
 };
 
 } // namespace sim_test
