@@ -22,4 +22,18 @@ std::int32_t received_length(const libusb_transfer* transfer) noexcept;
 // False when either is null. Device records stay valid until the context is exited.
 bool same_device_path(const libusb_device* a, const libusb_device* b) noexcept;
 
+// What the module needs of the system besides devices, reached through the layer, its only way
+// to the platform seam.
+
+// Keeps the module (the library that holds the layer) loaded until the process ends: later
+// unloads by its host leave it mapped. True when it is pinned.
+bool keep_module_loaded() noexcept;
+// Whether the module's unload may wait for threads it started (false on Windows, where the
+// unload runs under the loader lock that an ending thread needs).
+bool unload_can_join_threads() noexcept;
+// True while the process itself is ending (Windows: its other threads are already gone).
+bool process_is_terminating() noexcept;
+// The address of the exported function `name` of a loaded library, or null.
+void* library_function(void* library, const char* name) noexcept;
+
 } // namespace usb

@@ -1,8 +1,8 @@
 // Module, exports: the module's identity texts, the function table, initialisation with the
 // installed registry, the device functions as exports, and the teardown order at unload.
+#include "include/qmx_libusb_internal.h"
 #include "include/qmx_module.h"
 #include "module/camera_registry.h"
-#include "platform/platform.h"
 
 #include "camera/commands.h"
 
@@ -122,7 +122,7 @@ struct module_lifetime {
   module_lifetime(const module_lifetime&) = delete;
   module_lifetime& operator=(const module_lifetime&) = delete;
   ~module_lifetime() {
-    if (!platform::unload_can_join_threads() || platform::process_is_terminating()) {
+    if (!usb::unload_can_join_threads() || usb::process_is_terminating()) {
       (void)the_module_info.release();
       (void)the_registry.release();
       return;
@@ -162,8 +162,8 @@ QMX_MODULE_API int ob_module_initialize(void* /*host*/) {
     }
     // The registry runs threads of this module. Where an unload cannot wait for them to end,
     // the module stays loaded instead, so that they never run in unmapped code.
-    if (!platform::unload_can_join_threads()) {
-      platform::keep_library_loaded(reinterpret_cast<const void*>(&ob_module_initialize));
+    if (!usb::unload_can_join_threads()) {
+      usb::keep_module_loaded();
     }
     std::vector<std::uint32_t> product_ids{camera_product_id};
     auto registry =
@@ -264,7 +264,7 @@ QMX_MODULE_API int set_data__returns_zero_for_success(void* handle, const char* 
 }
 
 QMX_MODULE_API void* get_function_from_shared_library__or_nullptr(void* library, const char* name) {
-  return platform::get_function_from_shared_library__or_nullptr(library, name);
+  return usb::library_function(library, name);
 }
 
 } // extern "C"

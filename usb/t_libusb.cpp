@@ -583,6 +583,22 @@ struct config_tree {
 
 namespace usb {
 
+bool keep_module_loaded() noexcept {
+  return platform::keep_library_loaded(reinterpret_cast<const void*>(&keep_module_loaded));
+}
+
+bool unload_can_join_threads() noexcept {
+  return platform::unload_can_join_threads();
+}
+
+bool process_is_terminating() noexcept {
+  return platform::process_is_terminating();
+}
+
+void* library_function(void* library, const char* name) noexcept {
+  return platform::get_function_from_shared_library__or_nullptr(library, name);
+}
+
 bool same_device_path(const libusb_device* a, const libusb_device* b) noexcept {
   return a != nullptr && b != nullptr && (a == b || same_path(a->path, b->path));
 }
