@@ -36,6 +36,32 @@ extern "C" {
 #define QMX_TRUNCATED 15             /* a text answer was cut to the caller's buffer */
 #define QMX_NULL_BUFFER 16           /* a text answer was due but the buffer is null */
 
+/* The entry points as a host holds them when it loads the module at run time and looks them up
+ * by name (dlsym, GetProcAddress), and the rows of the function table (ob_get_function). */
+typedef const char* (*ob_module_get_name_fn)(void);
+typedef const char* (*ob_module_get_type_fn)(void);
+typedef const char* (*ob_module_get_version_fn)(void);
+typedef int (*ob_module_initialize_fn)(void* host);
+typedef int (*ob_module_uninitialize_fn)(void);
+typedef void* (*ob_get_function_fn)(const char* name);
+typedef const char* (*ob_get_function_name_fn)(uint32_t index);
+typedef int (*ob_get_num_mod_attributes_fn)(void);
+typedef void* (*get_function_from_shared_library_fn)(void* library, const char* name);
+/* Rows "get_device_ids", "create", "destroy", "get_data__returns_zero_for_success",
+ * "set_data__returns_zero_for_success", "get_module_data" and "set_module_data". */
+typedef int (*get_device_ids_fn)(char* device_ids, int str_size, char* serial_numbers,
+                                 int serial_numbers_size);
+typedef int (*create_fn)(const char* device_id, void** device_handle);
+typedef int (*destroy_fn)(void* device_handle);
+typedef int (*get_data_fn)(void* handle, const char* command, size_t command_size_bytes,
+                           void* data_or_null, size_t data_size_bytes, char* response,
+                           size_t response_size_bytes);
+typedef int (*set_data_fn)(void* handle, const char* command, size_t command_size_bytes,
+                           void* data_or_null, size_t data_size_bytes, char* response,
+                           size_t response_size_bytes);
+typedef int (*get_module_data_fn)(const char* param, void* value, int size);
+typedef int (*set_module_data_fn)(const char* param, void* value, int size);
+
 /* Module identity: static texts. */
 QMX_MODULE_API const char* ob_module_get_name(void);    /* "ORBANITE_QMX_PAVIK_CAMERA_DEVICE" */
 QMX_MODULE_API const char* ob_module_get_type(void);    /* "DEVICE" */
