@@ -2,7 +2,7 @@
 #include "platform/platform.h"
 #include "platform/windows/windows_api.h"
 
-#include <tlhelp32.h>
+#include <psapi.h>
 
 #include <algorithm>
 
@@ -188,20 +188,27 @@ std::vector<void*> find_exported_functions(const char* name) {
   if (name == nullptr) {
     return found;
   }
-  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) {
-    return found;
+  // The process's module list as the loader keeps it (no snapshot, which can fail while another
+  // thread loads a library); grown until it holds every module.
+  std::vector<HMODULE> modules(256);
+  DWORD needed = 0;
+  for (;;) {
+    const auto bytes = static_cast<DWORD>(modules.size() * sizeof(HMODULE));
+    if (::K32EnumProcessModules(::GetCurrentProcess(), modules.data(), bytes, &needed) == FALSE) {
+      return found;
+    }
+    if (needed <= bytes) {
+      modules.resize(needed / sizeof(HMODULE));
+      break;
+    }
+    modules.resize(needed / sizeof(HMODULE) + 16);
   }
-  MODULEENTRY32 module{};
-  module.dwSize = sizeof module;
-  for (BOOL more = ::Module32First(snapshot, &module); more != FALSE;
-       more = ::Module32Next(snapshot, &module)) {
-    void* function = reinterpret_cast<void*>(::GetProcAddress(module.hModule, name));
+  for (HMODULE module : modules) {
+    void* function = reinterpret_cast<void*>(::GetProcAddress(module, name));
     if (function != nullptr && std::find(found.begin(), found.end(), function) == found.end()) {
       found.push_back(function);
     }
   }
-  ::CloseHandle(snapshot);
   return found;
 }
 
