@@ -9,7 +9,7 @@ import numpy as np
 
 from .errors import AcquisitionTimeout, CameraRefused, CameraUnplugged, QmxError
 from .errors import describe_result
-from .frames import AcquisitionResult, Frame, parse_statistics
+from .frames import AcquisitionResult, Frame, counter_step_gap, parse_statistics
 
 RESPONSE_BYTES = 4096
 TAG_BLOCK_BYTES = 48
@@ -56,7 +56,7 @@ class Camera:
         self._f = system._module
         self._handle = ctypes.c_void_p(handle)
         self.device_id = device_id
-        self.serial = serial
+        self._serial = serial
         # Held while an acquisition is armed, hands out a frame or ends, and while the camera
         # closes: one thread at a time drives the hand-outs, whose held slot has no lock.
         self._use_lock = threading.Lock()
@@ -68,7 +68,16 @@ class Camera:
 
     def __repr__(self):
         state = "closed" if self.closed else "open"
-        return f"Camera({self.device_id!r}, serial={self.serial!r}, {state})"
+        return f"Camera({self.device_id!r}, serial={self._serial!r}, {state})"
+
+    @property
+    def serial(self):
+        """The camera's serial number: from the listing, or asked of the camera ("sernum")."""
+        if self._serial is None and not self.closed:
+            reply = self.command("sernum")
+            if not reply.startswith("error"):
+                self._serial = reply
+        return self._serial
 
     def __enter__(self):
         return self
@@ -560,7 +569,7 @@ class FrameStream:
                 raise StopIteration
             image = session.images[index].copy()
             counter, timestamp = session.tag_values(session.tags[index])
-            missing = 0 if self._previous is None else (counter - self._previous - 1) % (1 << 32)
+            missing = 0 if self._previous is None else counter_step_gap(counter - self._previous)
             self._previous = counter
             self._counters.append(counter)
             self._timestamps.append(timestamp)

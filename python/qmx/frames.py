@@ -5,16 +5,21 @@ import numpy as np
 COUNTER_MODULUS = 1 << 32
 
 
-def counter_gaps(frame_counters, previous=None):
-    """Frames missing before each frame: the step from the counter before it, less one, modulo
-    2**32 (the camera's counter wraps). The first frame's gap is counted from `previous`, or 0
-    when there is none."""
+def counter_step_gap(step):
+    """Frames missing for a step of the frame counter from one taken frame to the next: the step
+    less one, modulo 2**32 (the counter wraps); a step of 0, the same frame taken twice (the
+    camera sent its only packet twice), misses none."""
+    step %= COUNTER_MODULUS
+    return step - 1 if step else 0
+
+
+def counter_gaps(frame_counters):
+    """Frames missing before each taken frame (see counter_step_gap); 0 for the first."""
     counters = np.asarray(frame_counters, dtype=np.int64)
     gaps = np.zeros(len(counters), dtype=np.int64)
     if len(counters) > 1:
-        gaps[1:] = (np.diff(counters) - 1) % COUNTER_MODULUS
-    if previous is not None and len(counters) > 0:
-        gaps[0] = (counters[0] - previous - 1) % COUNTER_MODULUS
+        steps = np.diff(counters) % COUNTER_MODULUS
+        gaps[1:] = np.where(steps > 0, steps - 1, 0)
     return gaps
 
 
@@ -93,6 +98,12 @@ class AcquisitionResult:
     def gaps(self):
         """Frames missing before each taken frame (see counter_gaps)."""
         return counter_gaps(self.frame_counters)
+
+    @property
+    def repeated_frames(self):
+        """Frames taken twice in a row (the same counter again)."""
+        counters = np.asarray(self.frame_counters, dtype=np.int64)
+        return int((np.diff(counters) == 0).sum()) if len(counters) > 1 else 0
 
     @property
     def missing_frames(self):
