@@ -5,7 +5,6 @@ offsets, and cameras with and without calibration lines."""
 import numpy as np
 import pytest
 
-import qmx
 from pattern import expected_image
 
 

@@ -6,7 +6,6 @@ import time
 
 import numpy as np
 
-import qmx
 from pattern import expected_image
 
 
