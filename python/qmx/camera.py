@@ -99,7 +99,7 @@ class Camera:
             session.stop_requested.set()  # a thread taking frames returns within 0.1 s
         with self._use_lock:
             if self._session is not None:
-                self._session.end(None, raise_errors=False)
+                self._session.abandon()
             if self._handle is None:
                 return
             handle, self._handle = self._handle, None
@@ -153,7 +153,7 @@ class Camera:
         """Writes a module keyword (set("hbin", 2)) or a camera setting (set("gain", 40),
         set("roi", (0, 0, 639, 479))): the value goes after the keyword, separated by a blank.
         Returns the answer text ("ok" from the camera, "" from the module). Errors as for get."""
-        if key in _MANAGED_SET:
+        if _keyword(key) in _MANAGED_SET:
             raise ValueError(
                 f'"{key}" is driven by the acquisitions (snap(), frames(), acquire_into()); '
                 "stop_acquisition() ends one"
@@ -322,7 +322,7 @@ class Camera:
         try:
             self._require_open()
             if self._session is not None:
-                self._session.end(None, raise_errors=False)
+                self._session.abandon()
             session = _Session(self, slots, timeout)
             self._session = session
             return session
@@ -414,6 +414,9 @@ class _Session:
         """The index of the next frame's slot, or None when the acquisition ends without one:
         stopped from another thread, or `end` on the monotonic clock passed."""
         while True:
+            if self.stop_requested.is_set():
+                self.ending = "stopped"
+                return None
             code = self._get_data(
                 self._handle, b"image_poll", 11, self._address_ref, 8, self._response, 16
             )
@@ -429,9 +432,6 @@ class _Session:
                     )
                 self._last_frame = now
                 return index
-            if self.stop_requested.is_set():
-                self.ending = "stopped"
-                return None
             if end is not None and now >= end:
                 self.ending = "duration"
                 return None
@@ -457,6 +457,13 @@ class _Session:
         self.stopped = True
         code, _ = self.camera._call("set", "stop")
         return code
+
+    def abandon(self):
+        """Ends an acquisition that its thread left running (a new acquisition, close(), or a
+        collected iterator), as stopped."""
+        if self.ending is None:
+            self.ending = "stopped"
+        self.end(None, raise_errors=False)
 
     def end(self, error, raise_errors=True):
         """Ends the acquisition once: completes the result (with the module's statistics), stops
@@ -541,7 +548,7 @@ class FrameStream:
             lock = self._camera._use_lock
             if lock.acquire(blocking=False):
                 try:
-                    session.end(None, raise_errors=False)
+                    session.abandon()
                 except Exception:
                     pass
                 finally:

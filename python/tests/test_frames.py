@@ -2,6 +2,8 @@
 iterator, and the sequence into one preallocated array; with and without binning, regions with
 offsets, and cameras with and without calibration lines."""
 
+import threading
+
 import numpy as np
 import pytest
 
@@ -106,10 +108,14 @@ def test_a_sequence_for_a_duration_fills_the_start_of_the_array(small):
 
 def test_leaving_a_loop_early_and_a_new_acquisition(small):
     simulated, camera = small
-    for frame in camera.frames():
-        break  # the stream stays open until it is collected or superseded
+    left_open = camera.frames()
+    for frame in left_open:
+        break  # the stream stays open until it is closed, collected or superseded
+    assert not left_open.closed
     # A new acquisition ends the stream left open and takes frames of its own.
     result = camera.acquire(3)
+    assert left_open.closed and left_open.result.ended == "stopped"
+    assert left_open.result.count == 1
     assert result.count == 3 and result.frame_counters[0] > frame.frame_counter
     with camera.frames() as stream:
         next(stream)
@@ -129,3 +135,17 @@ def test_a_wrong_array_is_refused_before_the_camera_is_armed(small):
     # Nothing was left armed or busy.
     camera.binning = (1, 1)
     assert camera.snap().image.shape == (8, 8)
+
+
+def test_another_thread_stops_an_acquisition(small):
+    simulated, camera = small
+    out = np.full((1000,) + camera.shape, 0xFFFF, dtype=np.uint16)  # 10 s at 100 frames/s
+    stopper = threading.Timer(0.3, camera.stop_acquisition)
+    stopper.start()
+    result = camera.acquire_into(out)
+    stopper.join()
+    assert result.ended == "stopped" and 5 <= result.count < 1000
+    assert_pattern(out[: result.count], result.frame_counters, result.roi, (1, 1))
+    assert (out[result.count:] == 0xFFFF).all()
+    # Stopped, not closed: the camera takes frames again.
+    assert camera.snap().image.shape == (64, 256)
