@@ -186,3 +186,15 @@ def test_one_module_per_process(system, tmp_path):
     with pytest.raises(qmx.QmxError, match="loaded already for simulated"):
         qmx.load(simulated=False)
     assert qmx.load() is system
+
+
+def test_real_cameras_are_refused_where_their_driver_does_not_exist():
+    child = run_python(
+        "import qmx, sys\n"
+        "try:\n"
+        "    qmx.load(simulated=False)\n"
+        "except qmx.QmxError as error:\n"
+        "    print(error); sys.exit(3)\n"
+    )
+    assert child.returncode == 3, child.stderr
+    assert "exists for Windows only" in child.stdout
