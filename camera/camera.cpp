@@ -10,7 +10,8 @@ namespace {
 
 // Adapts a channel completion to the completion block named by its context.
 void notify_block(const channel_completion& completion) {
-  signal_completion(*static_cast<completion_block*>(completion.context), completion.failed);
+  signal_completion(*static_cast<completion_block*>(completion.context), completion.failed,
+                    completion.received_length);
 }
 
 // The old transport's channel transfers are not the new one's: a mark left by a wait that ran

@@ -49,7 +49,7 @@ struct frame_assembly_state {
   frame_queue filled_queue;
   unsigned char carry[5] = {};
   std::int32_t carry_count = 0;
-  std::int32_t poll_timeout_ms = 0;
+  std::atomic<std::int32_t> poll_timeout_ms{0}; // set and read by host threads at any time
   frame_node* held_poll_frame = nullptr;
   bool last_packet_flag = false;
   std::int32_t pixels_written = 0;
@@ -94,7 +94,10 @@ struct acquisition_statistics {
   void reset() noexcept;
 };
 
-// The acquisition parameters the commands keep; `transport_failed` sits among them.
+// The acquisition parameters the commands keep; `transport_failed` sits among them. Host
+// threads read and write them at once (a get of "image_width" beside a set of "hbin"): every
+// field but `transport_failed` (written once, at construction) is read and written under the
+// camera's `parameters_mutex`, never held across a camera transaction.
 struct acquisition_parameters {
   std::int32_t roi_width = 0;
   std::int32_t roi_height = 0;
@@ -128,6 +131,7 @@ struct camera {
   std::unique_ptr<usb_transport> transport;
   serial_channel channel;
   acquisition_parameters parameters;
+  mutable std::mutex parameters_mutex;
   acquisition_statistics statistics;
   // The USB speed the device reported when this camera's transport was made (libusb speed).
   std::atomic<int> usb_speed{0};

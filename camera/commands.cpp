@@ -7,6 +7,7 @@
 #include "camera/frame_delivery.h"
 #include "camera/geometry.h"
 #include "camera/serial_channel.h"
+#include "camera/text_numbers.h"
 
 #include <array>
 #include <cstdlib>
@@ -136,7 +137,7 @@ int get_acquisition_bytes_per_frame(camera& c, const command_request& r) {
   if (const int result = compute_frame_bytes(c); result != ok) {
     return result;
   }
-  return copy_number(c.parameters.acquisition_bytes_per_frame, r);
+  return copy_number(parameters_of(c).acquisition_bytes_per_frame, r);
 }
 
 int get_usb_speed(camera& c, const command_request& r) {
@@ -155,7 +156,7 @@ int get_usb_speed(camera& c, const command_request& r) {
 }
 
 int get_poll_timeout(camera& c, const command_request& r) {
-  return copy_number(c.assembly.poll_timeout_ms, r);
+  return copy_number(c.assembly.poll_timeout_ms.load(), r);
 }
 
 // "on" or "off" over exactly the response's size: zeros after the text, and no terminator when
@@ -174,10 +175,10 @@ int get_image_metadata(camera& c, const command_request& r) {
 }
 
 int get_hbin(camera& c, const command_request& r) {
-  return copy_number(c.parameters.hbin, r);
+  return copy_number(parameters_of(c).hbin, r);
 }
 int get_vbin(camera& c, const command_request& r) {
-  return copy_number(c.parameters.vbin, r);
+  return copy_number(parameters_of(c).vbin, r);
 }
 int get_bin_min(camera&, const command_request& r) {
   return copy_response("1", r.response, r.response_size);
@@ -186,10 +187,10 @@ int get_bin_max(camera&, const command_request& r) {
   return copy_response("16", r.response, r.response_size);
 }
 int get_image_width(camera& c, const command_request& r) {
-  return copy_number(c.parameters.image_width, r);
+  return copy_number(parameters_of(c).image_width, r);
 }
 int get_image_height(camera& c, const command_request& r) {
-  return copy_number(c.parameters.image_height, r);
+  return copy_number(parameters_of(c).image_height, r);
 }
 
 int get_statistics(camera& c, const command_request& r) {
@@ -266,22 +267,21 @@ int set_poll_timeout(camera& c, const command_request& r) {
   if (r.data == nullptr) {
     return bad_set_argument;
   }
-  const long value = std::strtol(static_cast<const char*>(r.data), nullptr, 10);
-  c.assembly.poll_timeout_ms = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+  c.assembly.poll_timeout_ms.store(strtol32(static_cast<const char*>(r.data), nullptr, 10));
   return ok;
 }
 
 // The binning argument from byte 5 of the command, read with automatic base; 0 when none.
 std::int32_t bin_argument(const command_request& r) {
   std::string argument(r.command + bin_argument_offset, r.command_size - bin_argument_offset);
-  return static_cast<std::int32_t>(std::strtol(argument.c_str(), nullptr, 0));
+  return strtol32(argument.c_str(), nullptr, 0);
 }
 
 int set_hbin(camera& c, const command_request& r) {
   if (r.command_size < bin_min_command_size) {
     return bad_set_argument;
   }
-  set_binning(c, bin_argument(r), c.parameters.vbin);
+  set_horizontal_binning(c, bin_argument(r));
   return ok;
 }
 
@@ -289,7 +289,7 @@ int set_vbin(camera& c, const command_request& r) {
   if (r.command_size < bin_min_command_size) {
     return bad_set_argument;
   }
-  set_binning(c, c.parameters.hbin, bin_argument(r));
+  set_vertical_binning(c, bin_argument(r));
   return ok;
 }
 

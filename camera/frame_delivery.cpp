@@ -46,7 +46,7 @@ std::uint64_t take_frame_for_poll(frame_assembly_state& a) {
     push(a.free_queue, a.held_poll_frame);
     a.held_poll_frame = nullptr;
   }
-  a.held_poll_frame = take(a.filled_queue, a.poll_timeout_ms);
+  a.held_poll_frame = take(a.filled_queue, a.poll_timeout_ms.load());
   return a.held_poll_frame == nullptr ? 0 : address_of(a.held_poll_frame);
 }
 

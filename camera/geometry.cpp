@@ -3,6 +3,7 @@
 
 #include "camera/camera.h"
 #include "camera/frame_delivery.h"
+#include "camera/text_numbers.h"
 
 #include <chrono>
 #include <climits>
@@ -18,25 +19,15 @@ namespace {
 
 constexpr char roi_command[] = "roi";
 constexpr int roi_numbers = 4;
-constexpr std::int64_t bits_per_pixel = 10;
+constexpr std::int32_t bits_per_pixel = 10;
 constexpr int result_read = 0;
 constexpr int result_failed = 1;
 
-// Keeps the low 32 bits, so a camera's odd numbers wrap instead of overflowing.
-std::int32_t low_32_bits(std::int64_t value) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(value)));
-}
-
-// A binning factor below 1 cannot divide the region; it reads as 1.
-std::int64_t usable_bin(std::int32_t bin) {
-  return bin < 1 ? 1 : bin;
-}
-
 constexpr std::int32_t min_bin = 1;
 constexpr std::int32_t max_bin = 16;
-constexpr std::int64_t tag_block_size = 48;
-constexpr std::int64_t bytes_per_pixel = 2;
-constexpr int result_bad_geometry = 6;
+constexpr std::int32_t tag_block_size = 48;
+constexpr std::int32_t bytes_per_pixel = 2;
+constexpr int result_query_failed = 6;
 constexpr int result_bad_buffer = 7;
 constexpr int result_arm_failed = 13;
 constexpr char calibration_query[] = "num_calibration_lines";
@@ -47,15 +38,19 @@ std::int32_t clamp_bin(std::int32_t bin) {
   return bin < min_bin ? min_bin : (bin > max_bin ? max_bin : bin);
 }
 
-// Bytes of one frame's 16-bit pixels, calibration lines included; -1 when the camera's numbers
-// cannot make a frame (no pixels, or more than a 32-bit size can hold).
-std::int64_t pixel_bytes(std::int32_t width, std::int32_t height, std::uint32_t calibration) {
-  const std::int64_t rows = std::int64_t{height} + calibration;
-  if (width <= 0 || height <= 0) {
-    return -1;
-  }
-  const std::int64_t bytes = bytes_per_pixel * width * rows;
-  return bytes + tag_block_size > INT32_MAX ? -1 : bytes;
+// Products and sums of the camera's numbers in 32 bits, wrapping as 32-bit arithmetic does, so
+// that an odd region gives the same byte counts on every system and never overflows.
+std::int32_t wrap32(std::uint32_t value) {
+  return static_cast<std::int32_t>(value);
+}
+std::int32_t mul32(std::int32_t a, std::int32_t b) {
+  return wrap32(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
+}
+std::int32_t add32(std::int32_t a, std::int32_t b) {
+  return wrap32(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+std::int32_t sub32(std::int32_t a, std::int32_t b) {
+  return wrap32(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
 }
 
 void put_u32(unsigned char* at, std::uint32_t value) {
@@ -65,10 +60,10 @@ void put_u32(unsigned char* at, std::uint32_t value) {
 }
 
 std::int32_t fill_bytes_for(std::int32_t row_bits) {
-  if ((row_bits / 8) % 2 == 1) {
+  if ((row_bits / 8) % 2 != 0) {
     return 1;
   }
-  return (row_bits / 16) % 2 == 1 ? 2 : 0;
+  return (row_bits / 16) % 2 != 0 ? 2 : 0;
 }
 
 constexpr auto quiet_period = std::chrono::milliseconds(20);
@@ -108,12 +103,36 @@ void write_tag_block_template(unsigned char (&tag_block)[48]) {
   }
 }
 
-void set_binning(camera& c, std::int32_t horizontal, std::int32_t vertical) {
-  acquisition_parameters& p = c.parameters;
+namespace {
+
+// The binning and the image size it gives; the caller holds the parameters' lock.
+void apply_binning(acquisition_parameters& p, std::int32_t horizontal, std::int32_t vertical) {
   p.hbin = clamp_bin(horizontal);
   p.vbin = clamp_bin(vertical);
   p.image_width = p.roi_width / p.hbin;
   p.image_height = p.roi_height / p.vbin;
+}
+
+} // namespace
+
+void set_binning(camera& c, std::int32_t horizontal, std::int32_t vertical) {
+  std::lock_guard lock(c.parameters_mutex);
+  apply_binning(c.parameters, horizontal, vertical);
+}
+
+void set_horizontal_binning(camera& c, std::int32_t factor) {
+  std::lock_guard lock(c.parameters_mutex);
+  apply_binning(c.parameters, factor, c.parameters.vbin);
+}
+
+void set_vertical_binning(camera& c, std::int32_t factor) {
+  std::lock_guard lock(c.parameters_mutex);
+  apply_binning(c.parameters, c.parameters.hbin, factor);
+}
+
+acquisition_parameters parameters_of(const camera& c) {
+  std::lock_guard lock(c.parameters_mutex);
+  return c.parameters;
 }
 
 int compute_frame_bytes(camera& c) {
@@ -121,37 +140,38 @@ int compute_frame_bytes(camera& c) {
   if (const int result = query_integer(c, packets_query, packets); result != 0) {
     return result;
   }
-  acquisition_parameters& p = c.parameters;
-  p.data_packets_per_frame = static_cast<std::int32_t>(packets);
+  {
+    std::lock_guard lock(c.parameters_mutex);
+    c.parameters.data_packets_per_frame = wrap32(packets);
+  }
   std::uint32_t calibration = 0;
   if (const int result = query_integer(c, calibration_query, calibration); result != 0) {
     return result;
   }
-  const std::int64_t pixels = pixel_bytes(p.roi_width, p.roi_height, calibration);
-  const std::int64_t bytes = pixels < 0 ? 0 : pixels;
-  p.frame_pixel_bytes = static_cast<std::int32_t>(bytes);
-  p.acquisition_bytes_per_frame = static_cast<std::int32_t>(bytes + tag_block_size);
+  std::lock_guard lock(c.parameters_mutex);
+  acquisition_parameters& p = c.parameters;
+  const std::int32_t rows = add32(p.roi_height, wrap32(calibration));
+  p.frame_pixel_bytes = mul32(mul32(bytes_per_pixel, p.roi_width), rows);
+  p.acquisition_bytes_per_frame = add32(p.frame_pixel_bytes, tag_block_size);
   return 0;
 }
 
 int arm(camera& c, unsigned char* buffer, std::int32_t buffer_size, char* response,
         std::size_t response_size) {
-  // Every query comes first: a failure leaves the frame path and the buffer as they were.
+  // Every query comes first: a failed transaction leaves the frame path and the buffer as they
+  // were. Whatever numbers the camera answers, the camera is armed with them: the frame path
+  // keeps every write inside its slots, and a geometry that cannot make frames only drops them.
   if (read_roi(c) != 0 || compute_frame_bytes(c) != 0) {
-    return result_bad_geometry;
+    return result_query_failed;
   }
   std::uint32_t calibration = 0;
   if (query_integer(c, calibration_query, calibration) != 0) {
-    return result_bad_geometry;
+    return result_query_failed;
   }
-  const acquisition_parameters& p = c.parameters;
-  const std::int64_t pixels = pixel_bytes(p.roi_width, p.roi_height, calibration);
-  if (pixels < 0 || p.data_packets_per_frame < 1 || p.roi_width % 4 != 0) {
-    return result_bad_geometry; // no frame could ever complete in such slots
-  }
-  const std::int64_t slot = pixels + tag_block_size;
-  if (buffer_size < slot || buffer_size % slot != 0) {
-    return result_bad_buffer;
+  const acquisition_parameters p = parameters_of(c);
+  const std::int32_t slot = p.acquisition_bytes_per_frame;
+  if (slot < 1 || buffer_size < slot || buffer_size % slot != 0) {
+    return result_bad_buffer; // no whole slot: nothing could ever be filled
   }
   frame_assembly_state& a = c.assembly;
   // Stop the frame path: waiters are released and the handler ignores packets from here on.
@@ -179,14 +199,13 @@ int arm(camera& c, unsigned char* buffer, std::int32_t buffer_size, char* respon
     a.height = p.roi_height;
     a.hbin = p.hbin;
     a.vbin = p.vbin;
-    a.unpacked_frame_bytes = static_cast<std::int32_t>(pixels);
-    a.slot_bytes = static_cast<std::int32_t>(slot);
+    a.unpacked_frame_bytes = p.frame_pixel_bytes;
+    a.slot_bytes = slot;
     a.row_fill_bytes = fill_bytes_for(p.row_bits);
-    a.calibration_packed_bytes =
-        static_cast<std::int32_t>(std::int64_t{p.roi_width} * calibration * bits_per_pixel / 8);
+    a.calibration_packed_bytes = mul32(mul32(p.roi_width, wrap32(calibration)), bits_per_pixel) / 8;
     a.pixels_per_row = p.roi_width;
-    a.pixels_per_frame = static_cast<std::int32_t>(std::int64_t{p.roi_width} *
-                                                   (std::int64_t{p.roi_height} + calibration));
+    a.pixels_per_frame =
+        add32(mul32(p.roi_width, p.roi_height), mul32(p.roi_width, wrap32(calibration)));
     write_tag_block_template(a.tag_block);
     clear_queues(a);
     for (frame_node** held : {&a.held_wait_frame, &a.fill_node, &a.held_poll_frame}) {
@@ -195,9 +214,9 @@ int arm(camera& c, unsigned char* buffer, std::int32_t buffer_size, char* respon
     }
     a.frame_buffer = buffer;
     a.frame_buffer_size = buffer_size;
-    const std::int64_t slots = buffer_size / slot;
-    for (std::int64_t i = 0; i < slots; ++i) {
-      push(a.free_queue, new frame_node{buffer + i * slot, nullptr});
+    const std::int32_t slots = buffer_size / slot;
+    for (std::int32_t i = 0; i < slots; ++i) {
+      push(a.free_queue, new frame_node{buffer + std::ptrdiff_t{i} * slot, nullptr});
     }
     c.statistics.reset();
     a.stop_flag.store(false);
@@ -221,23 +240,21 @@ int read_roi(camera& c) {
   if (std::strlen(reply) > longest_query_reply) {
     return result_failed;
   }
-  std::int64_t numbers[roi_numbers] = {};
+  std::int32_t numbers[roi_numbers] = {};
   const char* next = reply;
   for (auto& number : numbers) {
     char* end = nullptr;
-    number = std::strtol(next, &end, 0);
+    number = strtol32(next, &end, 0);
     next = end;
   }
-  const std::int64_t x1 = numbers[0];
-  const std::int64_t y1 = numbers[1];
-  const std::int64_t x2 = numbers[2];
-  const std::int64_t y2 = numbers[3];
+  const auto [x1, y1, x2, y2] = numbers;
+  std::lock_guard lock(c.parameters_mutex);
   acquisition_parameters& p = c.parameters;
-  p.roi_width = low_32_bits(x2 - x1 + 1);
-  p.roi_height = low_32_bits(y2 - y1 + 1);
-  p.image_width = low_32_bits(p.roi_width / usable_bin(p.hbin));
-  p.image_height = low_32_bits(p.roi_height / usable_bin(p.vbin));
-  p.row_bits = low_32_bits(bits_per_pixel * p.roi_width);
+  p.roi_width = add32(sub32(x2, x1), 1);
+  p.roi_height = add32(sub32(y2, y1), 1);
+  p.image_width = p.roi_width / p.hbin;
+  p.image_height = p.roi_height / p.vbin;
+  p.row_bits = mul32(bits_per_pixel, p.roi_width);
   return result_read;
 }
 

@@ -3,7 +3,9 @@
 #include "camera/serial_channel.h"
 
 #include "camera/camera.h"
+#include "camera/text_numbers.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +13,8 @@
 namespace qmx {
 
 namespace {
+
+using clock_type = std::chrono::steady_clock;
 
 // How long a transaction waits for the completion of a transfer whose wait ran out (after the
 // cancel, and again before the next submission). A cancelled request ends at once in practice;
@@ -26,13 +30,17 @@ constexpr int result_reply_too_long = 15;
 
 enum class wait_outcome { completed, failed, timed_out };
 
-// Waits for `block` up to its limit. On time-out the transfer is marked in flight under the
-// same lock that saw it not done, so a completion arriving just after cannot be missed.
+// The earlier of `now + wait` and the transaction's deadline.
+clock_type::time_point within(std::chrono::milliseconds wait, clock_type::time_point deadline) {
+  return std::min(clock_type::now() + wait, deadline);
+}
+
+// Waits for `block` until `until`. On time-out the transfer is marked in flight under the same
+// lock that saw it not done, so a completion arriving just after cannot be missed.
 wait_outcome await_completion(completion_block& block, bool mark_in_flight,
-                              std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+                              clock_type::time_point until) {
   std::unique_lock lock(block.lock);
-  const bool done = block.done_signal.wait_until(lock, deadline, [&] { return block.done; });
+  const bool done = block.done_signal.wait_until(lock, until, [&] { return block.done; });
   if (!done) {
     if (mark_in_flight) {
       block.in_flight = true;
@@ -43,10 +51,11 @@ wait_outcome await_completion(completion_block& block, bool mark_in_flight,
   return block.failed.load() ? wait_outcome::failed : wait_outcome::completed;
 }
 
-// True once no transfer of `block` is in flight any more, waiting a bounded time for it.
-bool settle_in_flight(completion_block& block) {
+// True once no transfer of `block` is in flight any more, waiting for it until `until` at most.
+// Costs one lock when nothing is in flight.
+bool settle_in_flight(completion_block& block, clock_type::time_point until) {
   std::unique_lock lock(block.lock);
-  return block.done_signal.wait_for(lock, in_flight_wait, [&] { return !block.in_flight; });
+  return block.done_signal.wait_until(lock, until, [&] { return !block.in_flight; });
 }
 
 // Prepares `block` for a new transfer: a late completion of an earlier one must not count.
@@ -54,24 +63,27 @@ void arm_block(completion_block& block) {
   std::lock_guard lock(block.lock);
   block.done = false;
   block.failed.store(false);
+  block.received_length.store(0);
 }
 
-// Submits one direction and waits for it. A timed-out transfer is cancelled, and its
-// completion is awaited briefly so that the next transaction can usually submit at once.
+// Submits one direction and waits for it, 10000 ms at most and never past `deadline`. A
+// timed-out transfer is cancelled, and its completion is awaited briefly (within the deadline)
+// so that the next transaction can usually submit at once.
 bool run_direction(completion_block& block, usb_transport* transport, int (*submit)(usb_transport*),
-                   int (*cancel)(usb_transport*)) {
+                   int (*cancel)(usb_transport*), clock_type::time_point deadline) {
   arm_block(block);
   if (submit(transport) != 0) {
     return false;
   }
-  switch (await_completion(block, true, std::chrono::milliseconds(block.timeout_ms))) {
+  switch (await_completion(block, true,
+                           within(std::chrono::milliseconds(block.timeout_ms), deadline))) {
   case wait_outcome::completed:
     return true;
   case wait_outcome::failed:
     return false;
   case wait_outcome::timed_out:
     (void)cancel(transport);
-    (void)settle_in_flight(block);
+    (void)settle_in_flight(block, within(in_flight_wait, deadline));
     return false;
   }
   return false;
@@ -79,23 +91,42 @@ bool run_direction(completion_block& block, usb_transport* transport, int (*subm
 
 // Reads and drops replies the camera still holds from a transaction whose reply read failed or
 // ran out: until a read finds nothing within its short wait (it is cancelled and its completion
-// awaited), a read fails, or the bound is reached.
-void drop_left_replies(camera& c, usb_transport* transport) {
-  for (int n = 0; n < most_left_replies; ++n) {
+// awaited), a read fails, the bound is reached or the transaction's deadline comes.
+void drop_left_replies(camera& c, usb_transport* transport, clock_type::time_point deadline) {
+  for (int n = 0; n < most_left_replies && clock_type::now() < deadline; ++n) {
     arm_block(c.rx_done);
     if (submit_reply(transport) != 0) {
       return;
     }
-    const wait_outcome outcome = await_completion(c.rx_done, true, left_reply_wait);
+    const wait_outcome outcome =
+        await_completion(c.rx_done, true, within(left_reply_wait, deadline));
     if (outcome == wait_outcome::timed_out) {
       (void)cancel_reply(transport);
-      (void)settle_in_flight(c.rx_done);
+      (void)settle_in_flight(c.rx_done, within(in_flight_wait, deadline));
       return;
     }
     if (outcome == wait_outcome::failed) {
       return;
     }
   }
+}
+
+// The reply the last read delivered: the bytes the driver reported, up to the first zero byte.
+// The USB layer copies its whole buffer, so the bytes past that count are an earlier reply's;
+// they are cleared, so that the reply buffer holds this reply alone.
+std::size_t delivered_reply(camera& c) {
+  const std::int32_t delivered = c.rx_done.received_length.load();
+  const std::size_t received =
+      delivered <= 0
+          ? 0
+          : std::min<std::size_t>(static_cast<std::size_t>(delivered), serial_buffer_bytes);
+  std::memset(c.rx_buffer + received, 0, serial_buffer_bytes - received);
+  const auto* text = reinterpret_cast<const char*>(c.rx_buffer);
+  std::size_t n = 0;
+  while (n < received && text[n] != '\0') {
+    ++n;
+  }
+  return n;
 }
 
 } // namespace
@@ -111,13 +142,19 @@ bool transact(camera& c, const void* command, std::size_t length, char* reply,
   if (transport == nullptr) {
     return false;
   }
+  // Everything below, waits for earlier transfers included, counts against one deadline: the
+  // time the command and the reply may take at most.
+  const auto deadline =
+      clock_type::now() +
+      std::chrono::milliseconds(std::int64_t{c.tx_done.timeout_ms} + c.rx_done.timeout_ms);
   // A transfer still owned by the driver must never be submitted again.
-  if (!settle_in_flight(c.tx_done) || !settle_in_flight(c.rx_done)) {
+  if (!settle_in_flight(c.tx_done, within(in_flight_wait, deadline)) ||
+      !settle_in_flight(c.rx_done, within(in_flight_wait, deadline))) {
     return false;
   }
   if (c.channel.reply_may_be_left) {
-    drop_left_replies(c, transport);
-    if (!settle_in_flight(c.rx_done)) {
+    drop_left_replies(c, transport, deadline);
+    if (!settle_in_flight(c.rx_done, within(in_flight_wait, deadline))) {
       return false; // the read it cancelled is still the driver's: try again next time
     }
     c.channel.reply_may_be_left = false;
@@ -125,30 +162,25 @@ bool transact(camera& c, const void* command, std::size_t length, char* reply,
   std::memset(c.tx_buffer, 0, serial_buffer_bytes);
   std::memset(c.rx_buffer, 0, serial_buffer_bytes);
   std::memcpy(c.tx_buffer, command, length);
-  if (!run_direction(c.tx_done, transport, submit_command, cancel_command)) {
+  if (!run_direction(c.tx_done, transport, submit_command, cancel_command, deadline)) {
     return false;
   }
-  if (!run_direction(c.rx_done, transport, submit_reply, cancel_reply)) {
+  if (!run_direction(c.rx_done, transport, submit_reply, cancel_reply, deadline)) {
     c.channel.reply_may_be_left = true;
     return false;
   }
+  const std::size_t n = delivered_reply(c);
   if (reply != nullptr) {
-    const auto* text = reinterpret_cast<const char*>(c.rx_buffer);
-    std::size_t n = 0;
-    while (n < serial_buffer_bytes && text[n] != '\0') {
-      ++n;
-    }
-    if (n > reply_capacity - 1) {
-      n = reply_capacity - 1;
-    }
-    std::memcpy(reply, text, n);
-    reply[n] = '\0';
+    const std::size_t copied = std::min(n, reply_capacity - 1);
+    std::memcpy(reply, c.rx_buffer, copied);
+    reply[copied] = '\0';
   }
   return true;
 }
 
-void signal_completion(completion_block& block, bool failed) {
+void signal_completion(completion_block& block, bool failed, std::int32_t received_length) {
   block.failed.store(failed);
+  block.received_length.store(received_length);
   std::lock_guard lock(block.lock);
   block.done = true;
   block.in_flight = false;
@@ -157,7 +189,8 @@ void signal_completion(completion_block& block, bool failed) {
 }
 
 bool wait_completion(completion_block& block) {
-  return await_completion(block, false, std::chrono::milliseconds(block.timeout_ms)) !=
+  return await_completion(block, false,
+                          clock_type::now() + std::chrono::milliseconds(block.timeout_ms)) !=
          wait_outcome::completed;
 }
 
@@ -172,7 +205,7 @@ int query_integer(camera& c, const char* name, std::uint32_t& value) {
   if (std::strlen(reply) > longest_query_reply) {
     return result_reply_too_long;
   }
-  value = static_cast<std::uint32_t>(std::strtol(reply, nullptr, 0));
+  value = static_cast<std::uint32_t>(strtol32(reply, nullptr, 0));
   return result_stored;
 }
 

@@ -20,6 +20,8 @@ struct completion_block {
   std::condition_variable done_signal;
   bool done = false;               // guarded by `lock`
   std::atomic<bool> failed{false}; // status of the completed transfer was not success
+  // Bytes the driver delivered with the completion; written before `done` is set under `lock`.
+  std::atomic<std::int32_t> received_length{0};
   std::int32_t timeout_ms = 0;
   // A transfer whose wait ran out and that has not completed since: it must not be submitted
   // again before its completion arrives. Guarded by `lock`.
@@ -42,24 +44,27 @@ constexpr std::size_t longest_query_reply = 256;
 
 // One command transaction on `c`'s channel (host threads; serialised by the channel's lock).
 // `command` holds `length` bytes, 1 to 1024; they are sent as a 1024-byte command padded with
-// zeros. On success the reply text (up to its first zero byte) is copied into `reply`, cut to
-// `reply_capacity` - 1 bytes and terminated; a null `reply` drops it. False when a length is out
-// of range (0, above 1024, or a capacity of 0 with a reply buffer; nothing is sent), a
-// submission failed, a transfer failed, or either wait ran out. A transfer whose wait ran out is
-// cancelled and its completion is awaited before the channel submits it again. After a reply
-// read that failed or ran out, the next transaction first reads and drops the replies the camera
-// still holds (each read waits briefly), so that every later reply answers its own command.
+// zeros. On success the reply text (the bytes the camera sent, up to the first zero byte) is
+// copied into `reply`, cut to `reply_capacity` - 1 bytes and terminated; a null `reply` drops it.
+// False when a length is out of range (0, above 1024, or a capacity of 0 with a reply buffer;
+// nothing is sent), a submission failed, a transfer failed, or either wait ran out. A transfer
+// whose wait ran out is cancelled and its completion is awaited before the channel submits it
+// again. After a reply read that failed or ran out, the next transaction first reads and drops
+// the replies the camera still holds (each read waits briefly), so that every later reply
+// answers its own command. Whatever it waits for, a transaction ends within the sum of the two
+// blocks' `timeout_ms` (20000 ms) of its start, not counting the wait for the channel's lock.
 bool transact(camera& c, const void* command, std::size_t length, char* reply,
               std::size_t reply_capacity);
 
-// Marks a completion block done with the transfer's outcome; the transport's callback thread.
-void signal_completion(completion_block& block, bool failed);
+// Marks a completion block done with the transfer's outcome and the bytes it delivered; the
+// transport's callback thread.
+void signal_completion(completion_block& block, bool failed, std::int32_t received_length = 0);
 // Waits for a block's completion up to its `timeout_ms` on a monotonic clock; true when failed
 // (time ran out, or the transfer failed). Clears `done`.
 bool wait_completion(completion_block& block);
 
 // The integer reply to `name` (sent with its terminator, reply buffer 1024 bytes), read with
-// automatic base as strtol does and truncated to 32 bits. 0 stored; 1 the transaction failed;
+// automatic base as a 32-bit strtol does (`strtol32`). 0 stored; 1 the transaction failed;
 // 15 the reply is longer than 256 characters (nothing stored).
 int query_integer(camera& c, const char* name, std::uint32_t& value);
 

@@ -336,8 +336,9 @@ void LIBUSB_CALL on_channel_transfer(libusb_transfer* transfer) {
   if (channel == nullptr || channel->notify == nullptr) {
     return;
   }
-  channel->notify(
-      channel_completion{channel->notify_context, transfer->status != LIBUSB_TRANSFER_COMPLETED});
+  channel->notify(channel_completion{channel->notify_context,
+                                     transfer->status != LIBUSB_TRANSFER_COMPLETED,
+                                     usb::received_length(transfer)});
 }
 
 int usb_init(libusb_context** context) {

@@ -32,6 +32,9 @@ struct image_completion {
 struct channel_completion {
   void* context; // the channel's notify context (a completion block)
   bool failed;   // the transfer's status was not success
+  // Bytes the driver really delivered (0 for a failed transfer); the layer copies its whole
+  // buffer into the transfer's, so the bytes beyond this count are not this transfer's.
+  std::int32_t received_length;
 };
 
 using image_handler = void (*)(const image_completion& completion);

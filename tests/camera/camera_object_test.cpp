@@ -3,6 +3,7 @@
 #include "camera/geometry.h"
 #include "camera_test_support.h"
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -109,6 +110,35 @@ TEST_F(camera_object, read_roi_with_huge_numbers_wraps_without_overflow) {
   ASSERT_EQ(qmx::read_roi(c), 0); // UBSan in the asan configuration checks the arithmetic
   EXPECT_EQ(c.parameters.roi_width, 0) << "2^32 wraps to 0 in 32 bits";
   EXPECT_EQ(c.parameters.roi_height, 1);
+}
+
+// The byte counts follow 2 x width x (height + calibration lines) + 48 in 32-bit arithmetic for
+// whatever region the camera reports, odd ones included.
+TEST_F(camera_object, frame_byte_counts_follow_their_formula_in_32_bits_for_any_region) {
+  const int cam = qmx_sim_camera_add("OBJECT07", 0x0300);
+  qmx::camera c(only_device());
+  const struct {
+    const char* roi;
+    std::int32_t pixel_bytes;
+  } cases[] = {
+      {"0 0 1279 1023", 2626560},        // 2 x 1280 x 1026
+      {"10 0 4 0", -30},                 // a width of -5: 2 x -5 x 3
+      {"0 0 65535 65535", 262144},       // 2 x 65536 x 65538 = 2^33 + 2^18, wrapped
+      {"0 0 2147483647 0", 0},           // a width of 2^31 wraps to -2^31; 2 x -2^31 x 3 wraps
+      {"0 0 4294967296 3", 0},           // x2 stops at 2^31 - 1, as above
+      {"-2147483648 0 2147483647 0", 0}, // a width of 2^32 is 0
+  };
+  for (const auto& k : cases) {
+    ASSERT_EQ(qmx_sim_set_reply_override(cam, "roi", k.roi,
+                                         static_cast<std::uint32_t>(std::strlen(k.roi) + 1), 1),
+              0);
+    ASSERT_EQ(qmx::read_roi(c), 0) << k.roi;
+    ASSERT_EQ(qmx::compute_frame_bytes(c), 0) << k.roi;
+    EXPECT_EQ(c.parameters.frame_pixel_bytes, k.pixel_bytes) << k.roi;
+    EXPECT_EQ(c.parameters.acquisition_bytes_per_frame,
+              static_cast<std::int32_t>(static_cast<std::uint32_t>(k.pixel_bytes) + 48u))
+        << k.roi;
+  }
 }
 
 TEST_F(camera_object, replace_transport_after_a_replug_makes_transactions_work_again) {

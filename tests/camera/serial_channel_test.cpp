@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 
 namespace {
 
@@ -124,6 +126,44 @@ TEST_F(serial_channel, a_reply_filling_the_whole_buffer_is_terminated) {
   EXPECT_EQ(std::string(reply.data()), text);
 }
 
+// The reply transfer reuses its buffers, and the layer copies the whole 1024 bytes: a reply
+// shorter than the one before it, or one without a terminator, must still be read alone.
+TEST_F(serial_channel, each_reply_is_read_alone_whatever_the_earlier_one_left) {
+  ASSERT_EQ(ask(*c, "sernum"), "SERIAL01");
+  ASSERT_EQ(qmx_sim_set_reply_override(cam, "gain", "", 0, 1), 0);
+  EXPECT_EQ(ask(*c, "gain"), "") << "a reply of no bytes";
+  ASSERT_EQ(ask(*c, "sernum"), "SERIAL01");
+  ASSERT_EQ(qmx_sim_set_reply_override(cam, "gain", "7", 1, 1), 0);
+  EXPECT_EQ(ask(*c, "gain"), "7") << "one byte, no terminator";
+  ASSERT_EQ(ask(*c, "roi"), "0 0 1279 1023");
+  ASSERT_EQ(qmx_sim_set_reply_override(cam, "roi", "0 0 9", 5, 1), 0);
+  EXPECT_EQ(ask(*c, "roi"), "0 0 9") << "no terminator after a longer reply";
+  std::uint32_t value = 0;
+  ASSERT_EQ(ask(*c, "sernum"), "SERIAL01");
+  ASSERT_EQ(qmx_sim_set_reply_override(cam, "value", "3", 1, 1), 0);
+  EXPECT_EQ(qmx::query_integer(*c, "value", value), 0);
+  EXPECT_EQ(value, 3u);
+}
+
+// Numbers read as a 32-bit long does on every system: beyond its range they stop at its ends.
+TEST_F(serial_channel, query_integer_reads_32_bits_on_every_system) {
+  const std::pair<const char*, std::uint32_t> cases[] = {{"4294967296", 0x7FFFFFFFu},
+                                                         {"4294967295", 0x7FFFFFFFu},
+                                                         {"0x100000000", 0x7FFFFFFFu},
+                                                         {"-4294967296", 0x80000000u},
+                                                         {"2147483647", 0x7FFFFFFFu},
+                                                         {"-1", 0xFFFFFFFFu},
+                                                         {"99999999999999999999999", 0x7FFFFFFFu}};
+  for (const auto& [text, expected] : cases) {
+    ASSERT_EQ(qmx_sim_set_reply_override(cam, "value", text,
+                                         static_cast<std::uint32_t>(std::strlen(text) + 1), 1),
+              0);
+    std::uint32_t value = 7;
+    EXPECT_EQ(qmx::query_integer(*c, "value", value), 0);
+    EXPECT_EQ(value, expected) << text;
+  }
+}
+
 TEST_F(serial_channel, query_integer_reads_with_automatic_base) {
   ASSERT_EQ(qmx_sim_set_reply_override(cam, "value", "0x10", 5, 1), 0);
   std::uint32_t value = 7;
@@ -200,6 +240,45 @@ TEST_F(serial_channel, a_transfer_still_in_flight_is_not_submitted_again) {
   // Its completion arrives: the channel goes on.
   qmx::signal_completion(c->tx_done, true);
   EXPECT_EQ(ask(*c, "sernum"), "SERIAL01");
+}
+
+// Waits for transfers of earlier transactions count against the transaction's own limit, the
+// sum of the two waits (20 s; scaled down here): it never runs past it, whatever it waits for.
+TEST_F(serial_channel, a_transaction_never_runs_past_its_limit) {
+  c->tx_done.timeout_ms = 300;
+  c->rx_done.timeout_ms = 300;
+  for (qmx::completion_block* block : {&c->tx_done, &c->rx_done}) {
+    std::lock_guard lock(block->lock);
+    block->in_flight = true; // as after waits that ran out and cancels the driver was slow to end
+  }
+  // The command transfer's completion comes after 500 ms: within the 1 s allowed for it, but
+  // past the transaction's 600 ms with the reply transfer's wait behind it.
+  std::thread late([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    qmx::signal_completion(c->tx_done, true);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ask(*c, "sernum"), "<failed>");
+  const auto took = std::chrono::steady_clock::now() - start;
+  late.join();
+  EXPECT_LT(took, std::chrono::milliseconds(600 + 200));
+  qmx::signal_completion(c->rx_done, true);
+  c->tx_done.timeout_ms = qmx::serial_timeout_ms;
+  c->rx_done.timeout_ms = qmx::serial_timeout_ms;
+  EXPECT_EQ(ask(*c, "sernum"), "SERIAL01");
+}
+
+// Dropping replies left behind costs nothing while every read succeeds: one command and one
+// reply request per transaction.
+TEST_F(serial_channel, a_transaction_after_a_good_one_makes_just_its_two_requests) {
+  ASSERT_EQ(ask(*c, "sernum"), "SERIAL01");
+  const std::uint64_t tx = commands_seen();
+  const std::uint64_t rx = replies_seen();
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(ask(*c, "num_calibration_lines"), "2");
+  }
+  EXPECT_EQ(commands_seen(), tx + 5);
+  EXPECT_EQ(replies_seen(), rx + 5);
 }
 
 TEST(completion_block, wait_reports_time_out_and_failure_and_clears_done) {

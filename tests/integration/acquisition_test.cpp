@@ -545,7 +545,9 @@ TEST_F(acquisition, slow_a_thousand_arm_stop_cycles_with_frames_flowing) {
   }
 }
 
-// Eight host threads issue get and set commands on one camera while frames flow.
+// Eight host threads issue get and set commands on one camera while frames flow: binning set
+// beside reads of the image size it changes, the poll time-out set beside its read, the tag
+// block switched beside its read, and camera commands beside them.
 TEST_F(acquisition, eight_host_threads_while_frames_flow) {
   open_camera(640, 64, 2);
   ASSERT_EQ(qmx_sim_set_max_rate(camera, 1), 0);
@@ -553,29 +555,41 @@ TEST_F(acquisition, eight_host_threads_while_frames_flow) {
   std::atomic<bool> done{false};
   std::atomic<int> failures{0};
   std::vector<std::thread> hosts;
+  const auto expect_ok = [&](int result) {
+    if (result != 0) {
+      failures.fetch_add(1);
+    }
+  };
   for (int t = 0; t < 8; ++t) {
     hosts.emplace_back([&, t] {
-      const char* gets[] = {"hbin",
-                            "image_width",
-                            "usb_speed",
-                            "qmx_module.acquisition_statistics",
-                            "gain",
-                            "image_metadata",
-                            "image_poll_timeout_ms",
-                            "sernum"};
-      while (!done.load()) {
-        if (get(gets[t]).first != 0) {
-          failures.fetch_add(1);
-        }
-        if (t == 0 && set("image_wait_release") != 0) {
-          failures.fetch_add(1);
-        }
-        if (t == 1 && set("gain 5") != 0) {
-          failures.fetch_add(1);
+      const char* gets[] = {
+          "hbin", "image_width",    "image_height",          "qmx_module.acquisition_statistics",
+          "vbin", "image_metadata", "image_poll_timeout_ms", "sernum"};
+      for (unsigned n = 0; !done.load(); ++n) {
+        expect_ok(get(gets[t]).first);
+        switch (t) {
+        case 0:
+          expect_ok(set("hbin " + std::to_string(1 + n % 4)));
+          break;
+        case 1:
+          expect_ok(set("vbin " + std::to_string(1 + n % 3)));
+          break;
+        case 2:
+          expect_ok(set("image_poll_timeout_ms", const_cast<char*>(n % 2 ? "5" : "7")));
+          break;
+        case 3:
+          expect_ok(set("image_wait_release"));
+          break;
+        case 4:
+          expect_ok(set("gain 5"));
+          break;
+        default:
+          break;
         }
       }
     });
   }
+  // Frames were armed at 1 x 1; binning set now applies from the next arming only.
   for (int n = 0; n < 30; ++n) {
     check_frame(next_frame());
   }
@@ -584,6 +598,60 @@ TEST_F(acquisition, eight_host_threads_while_frames_flow) {
     h.join();
   }
   EXPECT_EQ(failures.load(), 0);
+  // The image size always follows the binning last set.
+  const int hbin = std::stoi(get("hbin").second);
+  const int vbin = std::stoi(get("vbin").second);
+  EXPECT_EQ(get("image_width").second, std::to_string(640 / hbin));
+  EXPECT_EQ(get("image_height").second, std::to_string(64 / vbin));
+}
+
+// Whatever the camera answers about its frames, arming takes it and tells the camera "arm": a
+// packet count of 0 or an error text, or a region whose width is no whole number of pixel
+// groups. Frames that such numbers cannot make are dropped; nothing is written outside the
+// slots (AddressSanitizer in the asan configuration).
+TEST_F(acquisition, arming_takes_whatever_geometry_the_camera_answers) {
+  open_camera(640, 64, 2);
+  ASSERT_EQ(qmx_sim_set_max_rate(camera, 1), 0);
+  const auto frames_started = [this] {
+    qmx_sim_counters counters{};
+    EXPECT_EQ(qmx_sim_get_counters(camera, &counters), 0);
+    return counters.frames_started;
+  };
+  for (const char* packets : {"0", "error: unknown command"}) {
+    ASSERT_EQ(qmx_sim_set_reply_override(camera, "data_packets_per_frame", packets,
+                                         static_cast<std::uint32_t>(std::strlen(packets) + 1), 2),
+              0);
+    arm({0, 0, 640, 64}, 1, 1, true, 4);
+    ASSERT_FALSE(HasFatalFailure()) << packets; // not armed: no frame would ever come
+    const std::uint64_t before = frames_started();
+    check_frame(next_frame());
+    EXPECT_GT(frames_started(), before) << packets;
+    ASSERT_EQ(set("stop"), 0);
+  }
+  // A width of 641: the region reply is overridden for the pass-through of "roi", its read-back
+  // and the read at arming.
+  const char odd[] = "0 0 640 63";
+  ASSERT_EQ(qmx_sim_set_reply_override(camera, "roi", odd, sizeof odd, 3), 0);
+  ASSERT_EQ(set("roi 0 0 639 63"), 0);
+  EXPECT_EQ(get("image_width"), std::make_pair(0, std::string("641")));
+  const auto [result, bytes] = get("acquisition_bytes_per_frame");
+  ASSERT_EQ(result, 0);
+  ASSERT_EQ(bytes, std::to_string(48 + 2 * 641 * (64 + 2)));
+  buffer.assign(std::stoul(bytes) * 4, 0xEE);
+  const std::uint64_t before = frames_started();
+  ASSERT_EQ(set("arm", buffer.data(), buffer.size()), 0);
+  ASSERT_EQ(set("image_poll_timeout_ms", const_cast<char*>("20")), 0);
+  for (int n = 0; n < 50; ++n) {
+    const std::uint64_t address = next_frame("image_poll");
+    if (address != 0) {
+      slot_at(address); // a slot of the buffer, whatever it holds
+    }
+  }
+  EXPECT_GT(frames_started(), before) << "the camera was armed";
+  const auto statistics = get("qmx_module.acquisition_statistics");
+  EXPECT_NE(statistics.second.find("packets_seen="), std::string::npos);
+  EXPECT_EQ(statistics.second.find("packets_seen=0 "), std::string::npos);
+  ASSERT_EQ(set("stop"), 0);
 }
 
 } // namespace
