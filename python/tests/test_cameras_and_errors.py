@@ -96,9 +96,10 @@ def test_module_data(system):
     assert caught.value.code == 6
 
 
-def test_an_unplugged_camera_names_result_14(small):
+def test_an_unplugged_camera_names_result_14(system, small):
     simulated, camera = small
     simulated.unplug()
+    system.simulator.wait_idle()  # the removal has reached the module
     with pytest.raises(qmx.CameraUnplugged,
                        match=r'get "hbin" failed: the camera .* is unplugged \(module result '
                              r'14 \(the camera is unplugged\)\)') as caught:
