@@ -106,7 +106,7 @@ def test_a_repeated_one_packet_frame_is_taken_twice_without_a_gap(small):
     assert camera.last_result.missing_frames == 0 and camera.last_result.repeated_frames == 1
 
 
-def test_a_host_too_slow_for_the_camera_sees_overwritten_frames(small):
+def test_a_host_that_lags_behind_the_camera_sees_overwritten_frames(small):
     simulated, camera = small
     simulated.set_max_rate(True)
     frames = []
