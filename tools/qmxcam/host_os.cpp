@@ -497,6 +497,25 @@ bool output_file::same_file_as(const output_file& other) const {
          mine.nFileIndexHigh == theirs.nFileIndexHigh && mine.nFileIndexLow == theirs.nFileIndexLow;
 }
 
+bool output_file::is_named(const std::string& path) const {
+  // Attributes only: an open that asks for no data access is not refused by sharing rules.
+  HANDLE other = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  if (other == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION mine{};
+  BY_HANDLE_FILE_INFORMATION theirs{};
+  const bool same = is_open() && GetFileInformationByHandle(as_handle(handle_), &mine) != 0 &&
+                    GetFileInformationByHandle(other, &theirs) != 0 &&
+                    mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber &&
+                    mine.nFileIndexHigh == theirs.nFileIndexHigh &&
+                    mine.nFileIndexLow == theirs.nFileIndexLow;
+  CloseHandle(other);
+  return same;
+}
+
 bool output_file::close() {
   if (!valid(handle_)) {
     handle_ = nullptr;
@@ -688,6 +707,13 @@ bool output_file::same_file_as(const output_file& other) const {
     return false;
   }
   return mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
+}
+
+bool output_file::is_named(const std::string& path) const {
+  struct stat mine {};
+  struct stat theirs {};
+  return is_open() && fstat(fd_, &mine) == 0 && stat(path.c_str(), &theirs) == 0 &&
+         mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
 }
 
 bool output_file::close() {

@@ -99,6 +99,8 @@ public:
   bool truncate(std::int64_t length);
   // Whether both are open on one and the same file.
   bool same_file_as(const output_file& other) const;
+  // Whether `path` names the file this is open on (under any of its names).
+  bool is_named(const std::string& path) const;
   // Closes; false with the reason when the system reports a failure at the close.
   bool close();
 

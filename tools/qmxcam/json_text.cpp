@@ -36,15 +36,20 @@ std::string json_string(const std::string& text) {
       }
     }
   }
-  return quoted + "\"";
+  quoted += '"';
+  return quoted;
 }
 
 std::string json_string_array(const std::vector<std::string>& texts) {
   std::string array = "[";
   for (const std::string& text : texts) {
-    array += (array.size() > 1 ? "," : "") + json_string(text);
+    if (array.size() > 1) {
+      array += ',';
+    }
+    array += json_string(text);
   }
-  return array + "]";
+  array += ']';
+  return array;
 }
 
 std::string json_number_or_string(const std::string& text) {
@@ -68,7 +73,12 @@ void json_object::add(const std::string& key, double value) {
 }
 
 void json_object::add_raw(const std::string& key, const std::string& value) {
-  members_ += (members_.empty() ? "" : ",") + json_string(key) + ":" + value;
+  if (!members_.empty()) {
+    members_ += ',';
+  }
+  members_ += json_string(key);
+  members_ += ':';
+  members_ += value;
 }
 
 } // namespace qmxcam

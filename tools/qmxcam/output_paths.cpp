@@ -37,8 +37,7 @@ bool open_single(const std::string& path, const std::string& what, bool stream_o
     break;
   case path_kind::regular:
     if (other != nullptr) {
-      output_file existing;
-      if (existing.open_existing(path, false) && existing.same_file_as(*other)) {
+      if (other->is_named(path)) {
         error = "--output and --preview name the same file (" + path + ")";
         return false;
       }
@@ -170,6 +169,28 @@ bool among_numbered_files(const std::string& preview, const frame_destination& d
          std::regex_match(file.filename().string(), numbered_pattern(destination));
 }
 
+// The preview: as a single file, and never the output under another name.
+bool open_preview(const output_request& request, opened_outputs& opened,
+                  const std::function<void(const std::string&)>& waiting_for_reader,
+                  const std::function<bool()>& keep_waiting, std::string& error) {
+  const frame_destination& destination = opened.destination;
+  if (request.per_frame && among_numbered_files(request.preview, destination)) {
+    error = "--output and --preview name the same file (" + request.preview + ")";
+    return false;
+  }
+  // The preview is emptied only when it is written, at the end.
+  if (!open_single(request.preview, "the preview", true, request.overwrite, false,
+                   &destination.first, opened.preview, opened.created_preview, waiting_for_reader,
+                   keep_waiting, error)) {
+    return false;
+  }
+  if (opened.preview.same_file_as(destination.first)) {
+    error = "--output and --preview name the same file (" + request.preview + ")";
+    return false;
+  }
+  return true;
+}
+
 } // namespace
 
 std::string check_output_request(const output_request& request) {
@@ -214,26 +235,18 @@ bool open_outputs(const output_request& request, opened_outputs& opened,
     opened.created_output = true;
   } else if (opened.output_path = request.output;
              !open_single(request.output, std::string("--format ") + format_name(request.format),
-                          request.format == file_format::raw, request.overwrite, true, nullptr,
+                          request.format == file_format::raw, request.overwrite, false, nullptr,
                           destination.first, opened.created_output, waiting_for_reader,
                           keep_waiting, error)) {
     return false;
   }
-  if (request.preview.empty()) {
-    return true;
-  }
-  if (request.per_frame && among_numbered_files(request.preview, destination)) {
-    error = "--output and --preview name the same file (" + request.preview + ")";
+  if (!request.preview.empty() &&
+      !open_preview(request, opened, waiting_for_reader, keep_waiting, error)) {
     return false;
   }
-  // The preview is emptied only when it is written, at the end.
-  if (!open_single(request.preview, "the preview", true, request.overwrite, false,
-                   &destination.first, opened.preview, opened.created_preview, waiting_for_reader,
-                   keep_waiting, error)) {
-    return false;
-  }
-  if (opened.preview.same_file_as(destination.first)) {
-    error = "--output and --preview name the same file (" + request.preview + ")";
+  // A file replaced with --overwrite is emptied only once nothing else can refuse the run.
+  if (destination.first.seekable() && !opened.created_output && !destination.first.truncate(0)) {
+    error = destination.first.error();
     return false;
   }
   return true;
