@@ -45,6 +45,11 @@ constexpr auto plain_line_interval = std::chrono::seconds(5);
 constexpr auto rate_window_length = std::chrono::seconds(1);
 constexpr int signal_exit_base = 128;
 constexpr double milliseconds_per_second = 1000;
+// The default buffer: the slots that fit in 256 MiB (a second of full frames at 100 frames per
+// second, so that a disk that stalls for that long loses nothing), within these bounds.
+constexpr unsigned long long default_buffer_bytes = 256ull << 20;
+constexpr unsigned long long fewest_default_slots = 16;
+constexpr unsigned long long most_default_slots = 1024;
 
 // Why the acquisition ended.
 enum class ending {
@@ -265,6 +270,10 @@ private:
 
   // The buffer of whole slots and the writer, then "arm".
   bool arm() {
+    if (settings_.slots == 0) {
+      settings_.slots =
+          std::clamp(default_buffer_bytes / slot_bytes_, fewest_default_slots, most_default_slots);
+    }
     if (settings_.slots > SIZE_MAX / slot_bytes_) {
       report("acquire", "a buffer of " + std::to_string(settings_.slots) + " slots of " +
                             std::to_string(slot_bytes_) +
@@ -317,16 +326,19 @@ private:
   // Counts a frame written: frames whose counters were skipped since the one before are
   // missing (the counter wraps from 0xFFFFFFFF to 0).
   void count_written(const frame_view& f) {
+    const auto now = clock_type::now();
     if (taken_.load() == 0) {
       first_taken_ = f.taken;
+      first_steady_ = now;
     } else {
       missing_.fetch_add(static_cast<std::uint32_t>(f.frame_counter - last_counter_ - 1));
     }
     last_counter_ = f.frame_counter;
     last_slot_ = f.slot;
     last_taken_ = f.taken;
+    last_steady_ = now;
     taken_.fetch_add(1);
-    last_frame_ticks_.store(clock_type::now().time_since_epoch().count());
+    last_frame_ticks_.store(now.time_since_epoch().count());
   }
 
   void take_frames() {
@@ -583,9 +595,11 @@ private:
 
   void summarise(int status) {
     const std::uint64_t taken = taken_.load();
-    const double fps = elapsed_ > 0 ? static_cast<double>(taken) / elapsed_ : 0;
-    const double megabytes =
-        elapsed_ > 0 ? static_cast<double>(taken * image_bytes_) / elapsed_ / 1e6 : 0;
+    // Rates between the first frame and the last: the time before the first frame (arming,
+    // the first exposure) is not the camera's rate.
+    const double span = std::chrono::duration<double>(last_steady_ - first_steady_).count();
+    const double fps = taken > 1 && span > 0 ? static_cast<double>(taken - 1) / span : 0;
+    const double megabytes = fps * static_cast<double>(image_bytes_) / 1e6;
     std::fprintf(stderr,
                  "qmxcam acquire: %llu frames of %u x %u (binning %ux%u) from %s in %.2f s: %.1f "
                  "fps, %.1f MB/s; written: %llu; missing: %llu; dropped by the module: %s\n",
@@ -667,6 +681,8 @@ private:
   double elapsed_ = 0;
   drop_counts statistics_;
   clock_type::time_point start_;
+  clock_type::time_point first_steady_;
+  clock_type::time_point last_steady_;
 
   // Between the two threads.
   std::mutex mutex_;

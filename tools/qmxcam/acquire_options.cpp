@@ -10,7 +10,6 @@ namespace qmxcam {
 namespace {
 
 constexpr unsigned long long default_frames = 10;
-constexpr unsigned long long default_slots = 64;
 constexpr double default_no_frame_margin = 10;
 constexpr unsigned long long most_binning = 16;
 
@@ -106,7 +105,6 @@ bool read_limits(const command_line& line, acquire_settings& s, std::string& err
     }
     return true;
   };
-  s.slots = default_slots;
   if (!positive("frames", s.frames) || !positive("slots", s.slots)) {
     return false;
   }
@@ -232,7 +230,9 @@ std::vector<option_row> acquire_options() {
       {"overwrite", nullptr, "replace existing files (and numbered files of an earlier run)"},
       {"bigtiff", nullptr, "write BigTIFF even when the run cannot pass 4 GiB"},
       {"preview", "FILE.png", "also write the last frame as a PNG with automatic contrast"},
-      {"slots", "N", "frame slots in the module's buffer (default 64)"},
+      {"slots", "N",
+       "frame slots in the module's buffer, which holds the frames the disk has not taken yet "
+       "(default: as many as 256 MiB hold, 16 to 1024)"},
       {"max-drops", "N", "frames that may go missing before the exit status is 3 (default 0)"},
       {"no-frame-timeout", "S",
        "give up when no frame comes for the exposure plus S seconds (default 10)"},

@@ -21,7 +21,7 @@ struct acquire_settings {
   std::string gain;
   std::string fps;
   output_request output;
-  unsigned long long slots = 0;
+  unsigned long long slots = 0; // 0: sized by default_buffer_bytes
   unsigned long long max_drops = 0;
   double no_frame_margin = 0; // seconds allowed beyond the exposure and the frame interval
   bool json = false;
