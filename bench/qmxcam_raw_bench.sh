@@ -18,9 +18,9 @@ figures() {
 import json, sys
 s = json.load(sys.stdin)
 d = s["dropped_by_cause"]
-print(f"{s[\"frames_per_second\"]:.1f} frames/s written, {s[\"frames_taken\"]} frames in "
-      f"{s[\"seconds\"]:.2f} s; overwritten in the module {d.get(\"overwritten\", 0)}, "
-      f"missing from the sequence {s[\"frames_missing\"]}, dropped by the module {sum(d.values())}")'
+print("%.1f frames/s written, %d frames in %.2f s; overwritten in the module %d, missing from "
+      "the sequence %d, dropped by the module %d" % (s["frames_per_second"], s["frames_taken"],
+      s["seconds"], d.get("overwritten", 0), s["frames_missing"], sum(d.values())))'
 }
 
 for slots in 16 64; do
