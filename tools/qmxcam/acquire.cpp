@@ -301,7 +301,9 @@ private:
         !r.ok()) {
       session_.report_result("arming a buffer of " + std::to_string(settings_.slots) + " slots",
                              r.code);
+      // Closed before the caller removes the file it created (Windows removes no open file).
       sink_->finish();
+      sink_.reset();
       return false;
     }
     return true;
