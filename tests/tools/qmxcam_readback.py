@@ -68,11 +68,17 @@ class runner:
         return os.path.join(self.folder, name)
 
     def run(self, *arguments, status=0, binary_stdout=False, timeout=300):
+        """Runs qmxcam and waits for it to end. Its output goes to files, not pipes: Wine's
+        service processes, when this run starts them, inherit the output handles and would
+        hold a pipe open long after qmxcam has ended."""
         started = time.monotonic()
-        done = subprocess.run(self.command + list(arguments), capture_output=True,
-                              timeout=timeout, stdin=subprocess.DEVNULL)
-        err = done.stderr.decode(errors="replace")
-        out = done.stdout if binary_stdout else done.stdout.decode(errors="replace")
+        with tempfile.TemporaryFile() as out_file, tempfile.TemporaryFile() as err_file:
+            done = subprocess.run(self.command + list(arguments), stdout=out_file,
+                                  stderr=err_file, timeout=timeout, stdin=subprocess.DEVNULL)
+            out_file.seek(0)
+            err_file.seek(0)
+            out_bytes, err = out_file.read(), err_file.read().decode(errors="replace")
+        out = out_bytes if binary_stdout else out_bytes.decode(errors="replace")
         assert done.returncode == status, (
             f"qmxcam {' '.join(arguments)}: status {done.returncode}, expected {status}\n"
             f"stderr:\n{err}")
