@@ -13,7 +13,9 @@ cmake --build --preset release
 mkdir -p "$out"
 qmxcam=build/release/bin/qmxcam
 "$qmxcam" list
-"$qmxcam" acquire --frames 10 --output "$out/frames.tif" --preview "$out/preview.png"
-"$qmxcam" acquire --frames 10 --bin 2x2 --format fits --output "$out/frames_binned.fits"
+# --overwrite: a second run replaces the files of the first.
+"$qmxcam" acquire --frames 10 --output "$out/frames.tif" --preview "$out/preview.png" --overwrite
+"$qmxcam" acquire --frames 10 --bin 2x2 --format fits --output "$out/frames_binned.fits" \
+  --overwrite
 echo "run: frames written to $out: frames.tif (10 frames, 16-bit TIFF), frames_binned.fits" \
      "(10 frames binned 2 x 2, FITS), preview.png (the last frame)"

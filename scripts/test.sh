@@ -25,9 +25,19 @@ run_configuration() {
   local log="build/$preset.log"
   mkdir -p build
   local start=$SECONDS
+  : >"$log"
+  if [ "$preset" = mingw ]; then
+    # qmxcam.exe's TIFF and PNG libraries, cross-built once and kept under build/.
+    bash scripts/mingw_libraries.sh >>"$log" 2>&1 || {
+      summary+=("$preset: MINGW LIBRARIES FAILED ($((SECONDS - start)) s), see $log")
+      tail -n 40 "$log"
+      return 1
+    }
+    tail -n 1 "$log"
+  fi
   {
     cmake --preset "$preset" && cmake --build --preset "$preset"
-  } >"$log" 2>&1 || {
+  } >>"$log" 2>&1 || {
     summary+=("$preset: BUILD FAILED ($((SECONDS - start)) s), see $log")
     tail -n 40 "$log"
     return 1

@@ -1,46 +1,84 @@
-// qmxcam's output: frames written as multi-page and per-frame TIFF, FITS with one image
-// extension per frame, raw slots and a PNG preview, read back with libtiff, cfitsio and libpng;
-// the writing thread's bounded queue and its count of frames not written.
+// qmxcam's output, read back through the libraries users read it with: multi-page TIFF (classic
+// and BigTIFF) and per-frame TIFF through libtiff, FITS through cfitsio where it is at hand (and
+// its blocks and cards checked byte by byte everywhere), raw slots, the PNG preview through
+// libpng; where the frames go (names of per-frame files, what is refused); the progress line.
 #include "tools/qmxcam/frame_files.h"
-#include "tools/qmxcam/write_queue.h"
+#include "tools/qmxcam/json_text.h"
+#include "tools/qmxcam/output_paths.h"
+#include "tools/qmxcam/progress.h"
 
 #include <gtest/gtest.h>
 
+#if QMXCAM_TEST_CFITSIO
 #include <fitsio.h>
+#endif
 #include <png.h>
 #include <tiffio.h>
 
-#include <condition_variable>
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 
 namespace {
 
 using namespace qmxcam;
 namespace fs = std::filesystem;
 
-// A frame whose pixels follow the simulated camera's pattern over a region at (x1, y1).
-frame pattern_frame(std::uint32_t counter, std::uint32_t width, std::uint32_t height) {
-  frame f;
-  f.info.frame_counter = counter;
-  f.info.timestamp = 0x0000000500000000ull + counter * 1000ull;
-  f.info.roi_x1 = 8;
-  f.info.roi_y1 = 4;
-  f.info.roi_x2 = 8 + width - 1;
-  f.info.roi_y2 = 4 + height - 1;
-  f.info.exposure_ms = "25";
-  f.info.camera_id = "QMXSIM-0001";
-  f.info.width = width;
-  f.info.height = height;
-  f.pixels.resize(std::size_t{width} * height);
-  for (std::uint32_t r = 0; r < height; ++r) {
-    for (std::uint32_t c = 0; c < width; ++c) {
-      f.pixels[std::size_t{r} * width + c] =
-          static_cast<std::uint16_t>((counter * 37 + (r + 4) * 3 + (c + 8)) & 1023);
+constexpr std::size_t tag_block_bytes = 48;
+
+// One frame as the module leaves it in a slot: tag block, then the pattern of the simulated
+// camera over a region at column 8, row 4, then stale bytes where calibration lines were.
+struct test_frame {
+  std::vector<unsigned char> slot;
+  frame_view view;
+};
+
+acquisition_info test_run(std::uint32_t width, std::uint32_t height) {
+  acquisition_info run;
+  run.camera_id = "QMXSIM-0001";
+  run.roi_x1 = 8;
+  run.roi_y1 = 4;
+  run.roi_x2 = 8 + width - 1;
+  run.roi_y2 = 4 + height - 1;
+  run.width = width;
+  run.height = height;
+  run.exposure_ms = "25";
+  run.gain = "40";
+  return run;
+}
+
+std::uint16_t pattern(std::uint32_t counter, std::uint32_t row, std::uint32_t column) {
+  return static_cast<std::uint16_t>((counter * 37 + (row + 4) * 3 + (column + 8)) & 1023);
+}
+
+std::string file_bytes(const std::string& file) {
+  std::ifstream in(file, std::ios::binary | std::ios::ate);
+  std::string bytes(static_cast<std::size_t>(in.tellg()), '\0');
+  in.seekg(0);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
+}
+
+test_frame make_frame(const acquisition_info& run, std::uint32_t counter) {
+  test_frame f;
+  const std::size_t pixels = std::size_t{run.width} * run.height;
+  f.slot.assign(tag_block_bytes + pixels * 2 + 2 * run.width * 2, 0xA5);
+  std::memcpy(f.slot.data(), "QMX\0FCNT", 8);
+  for (std::uint32_t r = 0; r < run.height; ++r) {
+    for (std::uint32_t c = 0; c < run.width; ++c) {
+      const std::uint16_t value = pattern(counter, r, c);
+      std::memcpy(f.slot.data() + tag_block_bytes + 2 * (std::size_t{r} * run.width + c), &value,
+                  2);
     }
   }
-  f.slot.assign(48 + f.pixels.size() * 2, static_cast<unsigned char>(counter));
+  f.view.run = &run;
+  f.view.frame_counter = counter;
+  f.view.timestamp = 0x0000000500000000ull + counter * 1000ull;
+  f.view.taken = std::chrono::system_clock::time_point(std::chrono::milliseconds(1700000000123LL));
+  f.view.slot = f.slot.data();
+  f.view.slot_bytes = f.slot.size();
+  f.view.pixels = reinterpret_cast<const std::uint16_t*>(f.slot.data() + tag_block_bytes);
   return f;
 }
 
@@ -53,26 +91,40 @@ protected:
          "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(folder);
     fs::create_directories(folder);
+    run = test_run(24, 6);
   }
   void TearDown() override { fs::remove_all(folder); }
 
-  std::vector<frame> write_frames(file_format format, const std::string& name, bool per_frame,
-                                  std::vector<std::string>& files) {
-    std::vector<frame> frames;
-    auto sink = make_frame_sink(format, (folder / name).string(), per_frame);
+  std::string path(const std::string& name) const { return (folder / name).string(); }
+
+  // Writes frames 7, 8 and 10 through the writer for `request`; the files written.
+  std::vector<std::string> write_frames(const output_request& request) {
+    opened_outputs opened;
+    std::string error;
+    EXPECT_TRUE(open_outputs(
+        request, opened, [](const std::string&) {}, [] { return false; }, error))
+        << error;
+    auto sink = make_frame_sink(std::move(opened.destination));
     for (std::uint32_t counter : {7u, 8u, 10u}) {
-      frames.push_back(pattern_frame(counter, 24, 6));
-      EXPECT_TRUE(sink->write(frames.back()));
+      frames.push_back(make_frame(run, counter));
+      EXPECT_TRUE(sink->write(frames.back().view)) << sink->error();
     }
     EXPECT_TRUE(sink->finish());
     EXPECT_EQ(sink->error(), "");
-    files = sink->files();
-    return frames;
+    EXPECT_EQ(sink->frames_written(), 3u);
+    return sink->files();
   }
 
-  // The pages of a TIFF file, compared with `expected` from page `first` on.
-  static std::size_t check_tiff(const std::string& file, const std::vector<frame>& expected,
-                                std::size_t first) {
+  output_request request(const std::string& name, file_format format, bool per_frame = false) {
+    output_request r;
+    r.output = path(name);
+    r.format = format;
+    r.per_frame = per_frame;
+    return r;
+  }
+
+  // The pages of a TIFF file, compared with `frames` from frame `first` on.
+  std::size_t check_tiff(const std::string& file, std::size_t first) {
     TIFF* tiff = TIFFOpen(file.c_str(), "r");
     EXPECT_NE(tiff, nullptr) << file;
     if (tiff == nullptr) {
@@ -80,30 +132,34 @@ protected:
     }
     std::size_t pages = 0;
     do {
-      const frame& f = expected.at(first + pages);
+      const test_frame& f = frames.at(first + pages);
       std::uint32_t width = 0, height = 0;
       std::uint16_t bits = 0, samples = 0;
       TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
       TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
       TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
       TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-      EXPECT_EQ(width, f.info.width);
-      EXPECT_EQ(height, f.info.height);
+      EXPECT_EQ(width, run.width);
+      EXPECT_EQ(height, run.height);
       EXPECT_EQ(bits, 16);
       EXPECT_EQ(samples, 1);
       char* description = nullptr;
       EXPECT_EQ(TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &description), 1);
-      const std::string text = description != nullptr ? description : "";
-      EXPECT_EQ(text, describe_frame(f.info));
-      EXPECT_NE(text.find("frame_counter=" + std::to_string(f.info.frame_counter)),
-                std::string::npos);
-      std::vector<std::uint16_t> image;
+      EXPECT_EQ(std::string(description != nullptr ? description : ""), describe_frame(f.view));
+      char* date_time = nullptr;
+      EXPECT_EQ(TIFFGetField(tiff, TIFFTAG_DATETIME, &date_time), 1);
+      EXPECT_EQ(std::string(date_time != nullptr ? date_time : ""), "2023:11:14 22:13:20");
       std::vector<std::uint16_t> row(width);
       for (std::uint32_t r = 0; r < height; ++r) {
         EXPECT_EQ(TIFFReadScanline(tiff, row.data(), r, 0), 1);
-        image.insert(image.end(), row.begin(), row.end());
+        for (std::uint32_t c = 0; c < width; ++c) {
+          if (row[c] != pattern(f.view.frame_counter, r, c)) {
+            ADD_FAILURE() << file << " page " << pages << " row " << r << " column " << c;
+            TIFFClose(tiff);
+            return pages;
+          }
+        }
       }
-      EXPECT_EQ(image, f.pixels) << file << " page " << pages;
       ++pages;
     } while (TIFFReadDirectory(tiff) == 1);
     TIFFClose(tiff);
@@ -111,42 +167,118 @@ protected:
   }
 
   fs::path folder;
+  acquisition_info run;
+  std::vector<test_frame> frames;
 };
 
-TEST_F(output, multi_page_tiff_holds_every_frame_with_its_description) {
-  std::vector<std::string> files;
-  const auto frames = write_frames(file_format::tiff, "frames.tif", false, files);
+// ---- Writers ----
+
+TEST_F(output, multi_page_tiff_holds_every_frame_with_its_description_and_time) {
+  const auto files = write_frames(request("frames.tif", file_format::tiff));
+  ASSERT_EQ(files, std::vector<std::string>{path("frames.tif")});
+  EXPECT_EQ(check_tiff(files[0], 0), 3u);
+  EXPECT_EQ(describe_frame(frames[2].view),
+            "camera=QMXSIM-0001 frame_counter=10 timestamp=21474846480 "
+            "timestamp_unit=microseconds roi=8,4,31,9 binning=1x1 exposure_ms=25 gain=40 "
+            "utc=2023-11-14T22:13:20.123");
+  // Classic TIFF: "II", 42.
+  std::ifstream in(files[0], std::ios::binary);
+  char header[4] = {};
+  in.read(header, 4);
+  EXPECT_EQ(std::string(header, 4), std::string("II\x2a\0", 4));
+}
+
+TEST_F(output, bigtiff_is_written_when_asked_and_read_whole) {
+  output_request r = request("big.tif", file_format::tiff);
+  r.bigtiff = true;
+  const auto files = write_frames(r);
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(check_tiff(files[0], frames, 0), 3u);
-  const std::string text = describe_frame(frames[2].info);
-  EXPECT_EQ(text, "camera=QMXSIM-0001 frame_counter=10 timestamp=21474846480 roi=8,4,31,9 "
-                  "binning=1x1 exposure_ms=25");
+  std::ifstream in(files[0], std::ios::binary);
+  char header[4] = {};
+  in.read(header, 4);
+  EXPECT_EQ(std::string(header, 4), std::string("II\x2b\0", 4)) << "BigTIFF: \"II\", 43";
+  EXPECT_EQ(check_tiff(files[0], 0), 3u);
+}
+
+TEST(tiff_offsets, a_sequence_that_can_pass_4_gib_needs_bigtiff) {
+  constexpr std::uint64_t full_frame = 1280 * 1024 * 2;
+  EXPECT_FALSE(tiff_needs_64_bit_offsets(1, full_frame));
+  EXPECT_FALSE(tiff_needs_64_bit_offsets(1600, full_frame)); // 4.19 GB: under 4 GiB
+  EXPECT_TRUE(tiff_needs_64_bit_offsets(1700, full_frame));  // 4.46 GB
+  EXPECT_TRUE(tiff_needs_64_bit_offsets(0, 16)) << "a run bounded by time only";
+  EXPECT_FALSE(tiff_needs_64_bit_offsets(1000000, 64));
 }
 
 TEST_F(output, per_frame_tiff_writes_one_numbered_file_per_frame) {
-  std::vector<std::string> files;
-  const auto frames = write_frames(file_format::tiff, "frames.tif", true, files);
+  const auto files = write_frames(request("frames.tif", file_format::tiff, true));
   ASSERT_EQ(files.size(), 3u);
-  EXPECT_EQ(fs::path(files[0]).filename(), "frames_000000.tif");
-  EXPECT_EQ(fs::path(files[2]).filename(), "frames_000002.tif");
+  EXPECT_EQ(files[0], path("frames_000000.tif"));
+  EXPECT_EQ(files[2], path("frames_000002.tif"));
   for (std::size_t i = 0; i < files.size(); ++i) {
-    EXPECT_EQ(check_tiff(files[i], frames, i), 1u);
+    EXPECT_EQ(check_tiff(files[i], i), 1u);
   }
 }
 
-TEST_F(output, fits_has_one_image_extension_per_frame_with_its_keywords) {
-  std::vector<std::string> files;
-  const auto frames = write_frames(file_format::fits, "frames.fits", false, files);
+// The value text of a header card, or "" when the HDU starting at `offset` has none.
+std::string card_value(const std::string& bytes, std::size_t offset, const std::string& keyword) {
+  for (std::size_t at = offset; at + 80 <= bytes.size(); at += 80) {
+    const std::string card = bytes.substr(at, 80);
+    if (card.rfind("END ", 0) == 0) {
+      break;
+    }
+    std::string name = card.substr(0, 8);
+    name.erase(name.find_last_not_of(' ') + 1);
+    if (name == keyword && card.substr(8, 2) == "= ") {
+      std::string value = card.substr(
+          10, card.find(" / ") == std::string::npos ? std::string::npos : card.find(" / ") - 10);
+      value.erase(0, value.find_first_not_of(' '));
+      value.erase(value.find_last_not_of(' ') + 1);
+      return value;
+    }
+  }
+  return "";
+}
+
+TEST_F(output, fits_is_whole_blocks_of_cards_with_big_endian_offset_pixels) {
+  const auto files = write_frames(request("frames.fits", file_format::fits));
   ASSERT_EQ(files.size(), 1u);
+  const std::string bytes = file_bytes(files[0]);
+  // An empty primary HDU (one block), then per frame one header block and the data's blocks.
+  const std::size_t data_blocks = (24 * 6 * 2 + 2879) / 2880;
+  ASSERT_EQ(bytes.size(), 2880 * (1 + 3 * (1 + data_blocks)));
+  EXPECT_EQ(bytes.substr(0, 30), "SIMPLE  =                    T");
+  EXPECT_EQ(card_value(bytes, 0, "NAXIS"), "0");
+  EXPECT_EQ(card_value(bytes, 0, "DATE-OBS"), "'2023-11-14T22:13:20.123'");
+  for (char c : bytes.substr(0, 2880)) {
+    ASSERT_TRUE(c >= 0x20 && c <= 0x7E) << "header bytes are printable ASCII";
+  }
+  for (std::size_t i = 0; i < 3; ++i) {
+    const std::size_t hdu = 2880 * (1 + i * (1 + data_blocks));
+    EXPECT_EQ(bytes.substr(hdu, 20), "XTENSION= 'IMAGE   '");
+    EXPECT_EQ(card_value(bytes, hdu, "BZERO"), "32768");
+    EXPECT_EQ(card_value(bytes, hdu, "FRAMECNT"), std::to_string(frames[i].view.frame_counter));
+    EXPECT_EQ(card_value(bytes, hdu, "EXPTIME"), "0.025");
+    EXPECT_EQ(card_value(bytes, hdu, "GAIN"), "40");
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data() + hdu + 2880);
+    for (std::uint32_t p = 0; p < 24 * 6; ++p) {
+      const int stored = static_cast<std::int16_t>((data[2 * p] << 8) | data[2 * p + 1]);
+      ASSERT_EQ(stored + 32768, pattern(frames[i].view.frame_counter, p / 24, p % 24));
+    }
+  }
+}
+
+#if QMXCAM_TEST_CFITSIO
+TEST_F(output, cfitsio_reads_every_frame_and_its_keywords) {
+  const auto files = write_frames(request("frames.fits", file_format::fits));
   fitsfile* fits = nullptr;
   int status = 0;
-  fits_open_file(&fits, files[0].c_str(), READONLY, &status);
+  fits_open_diskfile(&fits, files.at(0).c_str(), READONLY, &status);
   ASSERT_EQ(status, 0);
   int hdus = 0;
   fits_get_num_hdus(fits, &hdus, &status);
   EXPECT_EQ(hdus, 4); // an empty primary array and three image extensions
   for (int i = 0; i < 3; ++i) {
-    const frame& f = frames[static_cast<std::size_t>(i)];
+    const frame_view& f = frames[static_cast<std::size_t>(i)].view;
     int type = 0;
     fits_movabs_hdu(fits, i + 2, &type, &status);
     ASSERT_EQ(status, 0);
@@ -158,146 +290,221 @@ TEST_F(output, fits_has_one_image_extension_per_frame_with_its_keywords) {
     EXPECT_EQ(dimensions, 2);
     EXPECT_EQ(axes[0], 24);
     EXPECT_EQ(axes[1], 6);
-    unsigned long counter = 0, xbin = 0, y1 = 0;
+    unsigned long counter = 0, xbin = 0, y1 = 0, gain = 0;
     unsigned long long stamp = 0;
     double exposure = 0;
+    char date[FLEN_VALUE] = {};
+    char camera[FLEN_VALUE] = {};
     fits_read_key(fits, TULONG, "FRAMECNT", &counter, nullptr, &status);
     fits_read_key(fits, TULONGLONG, "TIMESTMP", &stamp, nullptr, &status);
     fits_read_key(fits, TULONG, "XBINNING", &xbin, nullptr, &status);
     fits_read_key(fits, TULONG, "ROI_Y1", &y1, nullptr, &status);
+    fits_read_key(fits, TULONG, "GAIN", &gain, nullptr, &status);
     fits_read_key(fits, TDOUBLE, "EXPTIME", &exposure, nullptr, &status);
+    fits_read_key(fits, TSTRING, "DATE-OBS", date, nullptr, &status);
+    fits_read_key(fits, TSTRING, "CAMERA", camera, nullptr, &status);
     ASSERT_EQ(status, 0);
-    EXPECT_EQ(counter, f.info.frame_counter);
-    EXPECT_EQ(stamp, f.info.timestamp);
+    EXPECT_EQ(counter, f.frame_counter);
+    EXPECT_EQ(stamp, f.timestamp);
     EXPECT_EQ(xbin, 1u);
     EXPECT_EQ(y1, 4u);
+    EXPECT_EQ(gain, 40u);
     EXPECT_DOUBLE_EQ(exposure, 0.025);
-    std::vector<std::uint16_t> pixels(f.pixels.size());
+    EXPECT_STREQ(date, "2023-11-14T22:13:20.123");
+    EXPECT_STREQ(camera, "QMXSIM-0001");
+    std::vector<std::uint16_t> pixels(24 * 6);
     int any_null = 0;
     fits_read_img(fits, TUSHORT, 1, static_cast<LONGLONG>(pixels.size()), nullptr, pixels.data(),
                   &any_null, &status);
     ASSERT_EQ(status, 0);
-    EXPECT_EQ(pixels, f.pixels);
+    EXPECT_EQ(std::memcmp(pixels.data(), f.pixels, pixels.size() * 2), 0);
   }
   fits_close_file(fits, &status);
 }
+#endif
 
 TEST_F(output, raw_output_is_the_slots_one_after_another) {
-  std::vector<std::string> files;
-  const auto frames = write_frames(file_format::raw, "frames.raw", false, files);
+  const auto files = write_frames(request("frames.raw", file_format::raw));
   ASSERT_EQ(files.size(), 1u);
-  std::ifstream in(files[0], std::ios::binary);
-  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                   std::istreambuf_iterator<char>());
-  std::vector<unsigned char> expected;
-  for (const frame& f : frames) {
-    expected.insert(expected.end(), f.slot.begin(), f.slot.end());
+  std::string expected;
+  for (const test_frame& f : frames) {
+    expected.append(reinterpret_cast<const char*>(f.slot.data()), f.slot.size());
   }
-  EXPECT_EQ(bytes, expected);
+  EXPECT_EQ(file_bytes(files[0]), expected);
 }
 
 TEST_F(output, png_preview_stretches_the_frame_onto_the_full_grey_range) {
-  const frame f = pattern_frame(3, 64, 40);
+  run = test_run(64, 40);
+  const test_frame f = make_frame(run, 3);
+  output_file file;
+  ASSERT_TRUE(file.create(path("preview.png"))) << file.error();
   std::string error;
-  const std::string file = (folder / "preview.png").string();
-  ASSERT_TRUE(write_preview_png(file, f, error)) << error;
+  ASSERT_TRUE(write_preview_png(file, f.view, error)) << error;
+  ASSERT_TRUE(file.close());
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
-  ASSERT_NE(png_image_begin_read_from_file(&image, file.c_str()), 0);
+  ASSERT_NE(png_image_begin_read_from_file(&image, path("preview.png").c_str()), 0);
   image.format = PNG_FORMAT_GRAY;
   EXPECT_EQ(image.width, 64u);
   EXPECT_EQ(image.height, 40u);
   std::vector<unsigned char> grey(PNG_IMAGE_SIZE(image));
   ASSERT_NE(png_image_finish_read(&image, nullptr, grey.data(), 0, nullptr), 0);
-  ASSERT_EQ(grey.size(), f.pixels.size());
+  ASSERT_EQ(grey.size(), 64u * 40u);
   EXPECT_EQ(*std::min_element(grey.begin(), grey.end()), 0);
   EXPECT_EQ(*std::max_element(grey.begin(), grey.end()), 255);
   // The stretch keeps the order of the pixel values.
   for (std::size_t i = 0; i < grey.size(); ++i) {
     for (std::size_t j : {std::size_t{0}, grey.size() / 2, grey.size() - 1}) {
-      if (f.pixels[i] < f.pixels[j]) {
+      if (f.view.pixels[i] < f.view.pixels[j]) {
         ASSERT_LE(grey[i], grey[j]) << i << " " << j;
       }
     }
   }
 }
 
-TEST_F(output, a_preview_of_no_frame_is_refused) {
-  frame empty;
+// ---- Where the frames go ----
+
+bool open(const output_request& r, opened_outputs& opened, std::string& error) {
+  return open_outputs(
+      r, opened, [](const std::string&) {}, [] { return false; }, error);
+}
+
+TEST_F(output, per_frame_names_come_from_a_folder_or_a_name_pattern) {
+  struct named {
+    std::string output;
+    file_format format;
+    std::string first;
+  };
+  fs::create_directories(folder / "night");
+  for (const named& n : {named{"night", file_format::fits, "night/frame_000000.fits"},
+                         named{"night/", file_format::tiff, "night/frame_000000.tif"},
+                         named{"shot", file_format::tiff, "shot_000000.tif"},
+                         named{"shot.TIFF", file_format::tiff, "shot_000000.TIFF"},
+                         named{"shot.fits", file_format::raw, "shot.fits_000000.raw"}}) {
+    opened_outputs opened;
+    std::string error;
+    ASSERT_TRUE(open(request(n.output, n.format, true), opened, error))
+        << n.output << ": " << error;
+    EXPECT_EQ(fs::path(opened.output_path), fs::path(path(n.first))) << n.output;
+    EXPECT_EQ(opened.destination.numbered(12).substr(opened.destination.folder.size()),
+              opened.destination.prefix + "_000012" + opened.destination.extension);
+    discard_unwritten(opened, false);
+    EXPECT_FALSE(fs::exists(path(n.first))) << "an unwritten file it created is removed";
+  }
+}
+
+TEST_F(output, what_must_not_be_destroyed_is_refused_and_nothing_is_left_behind) {
+  std::ofstream(path("kept.tif")) << "earlier";
+  opened_outputs opened;
   std::string error;
-  EXPECT_FALSE(write_preview_png((folder / "none.png").string(), empty, error));
-  EXPECT_EQ(error, "no frame for the preview");
+  EXPECT_FALSE(open(request("kept.tif", file_format::tiff), opened, error));
+  EXPECT_EQ(error, path("kept.tif") + " exists; give --overwrite to replace it");
+  output_request to_folder = request("", file_format::tiff);
+  to_folder.output = folder.string();
+  opened_outputs folder_outputs;
+  EXPECT_FALSE(open(to_folder, folder_outputs, error));
+  EXPECT_NE(error.find("is a folder; give --per-frame"), std::string::npos) << error;
+  output_request nowhere = request("no_such_folder/x.tif", file_format::tiff, true);
+  opened_outputs none;
+  EXPECT_FALSE(open(nowhere, none, error));
+  EXPECT_NE(error.find("no such folder"), std::string::npos) << error;
+  // A preview that is the output under another name (a second link to the file) is refused
+  // before the output, given with --overwrite, is emptied.
+  std::ofstream(path("frames.tif")) << "earlier";
+  fs::create_hard_link(path("frames.tif"), path("alias.png"));
+  output_request same = request("frames.tif", file_format::tiff);
+  same.overwrite = true;
+  same.preview = path("alias.png");
+  opened_outputs both;
+  EXPECT_FALSE(open(same, both, error));
+  EXPECT_NE(error.find("the same file"), std::string::npos) << error;
+  discard_unwritten(both, false);
+  both.destination.first.close();
+  EXPECT_EQ(file_bytes(path("frames.tif")), "earlier");
 }
 
-TEST_F(output, a_file_that_cannot_be_created_fails_with_its_name) {
-  auto sink = make_frame_sink(file_format::raw, (folder / "no_such_dir" / "x.raw").string(), false);
-  EXPECT_FALSE(sink->write(pattern_frame(1, 8, 2)));
-  EXPECT_NE(sink->error().find("cannot create"), std::string::npos);
-  EXPECT_NE(sink->error().find("x.raw"), std::string::npos);
+TEST(output_request, names_that_need_no_file_system_are_checked_with_the_usage) {
+  output_request r;
+  r.output = "-";
+  r.format = file_format::fits;
+  EXPECT_NE(check_output_request(r).find("standard output"), std::string::npos);
+  r.format = file_format::raw;
+  EXPECT_EQ(check_output_request(r), "");
+  r.per_frame = true;
+  EXPECT_NE(check_output_request(r), "");
+  r = output_request{};
+  r.output = "a.tif";
+  r.preview = "a.tif";
+  EXPECT_EQ(check_output_request(r), "--output and --preview name the same file (a.tif)");
+  r.output = "";
+  EXPECT_EQ(check_output_request(r), "--output needs a file name");
 }
 
-// A sink that holds its first write until released, and records what it was given.
-class held_sink final : public frame_sink {
-public:
-  bool write(const frame& f) override {
-    std::unique_lock lock(mutex);
-    entered = true;
-    changed.notify_all();
-    changed.wait(lock, [this] { return released; });
-    counters.push_back(f.info.frame_counter);
-    return !fail;
-  }
-  bool finish() override {
-    finished = true;
-    return true;
-  }
-  void wait_entered() {
-    std::unique_lock lock(mutex);
-    changed.wait(lock, [this] { return entered; });
-  }
-  void release() {
-    std::lock_guard lock(mutex);
-    released = true;
-    changed.notify_all();
-  }
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool entered = false;
-  bool released = false;
-  bool fail = false;
-  bool finished = false;
-  std::vector<std::uint32_t> counters;
-};
+// ---- Progress ----
 
-TEST(write_queue_test, a_full_queue_counts_frames_as_not_written_without_waiting) {
-  held_sink sink;
-  write_queue queue(sink, 2);
-  EXPECT_TRUE(queue.push(pattern_frame(1, 4, 1)));
-  sink.wait_entered(); // the writer holds frame 1; the queue is empty again
-  EXPECT_TRUE(queue.push(pattern_frame(2, 4, 1)));
-  EXPECT_TRUE(queue.push(pattern_frame(3, 4, 1)));
-  EXPECT_FALSE(queue.push(pattern_frame(4, 4, 1)));
-  EXPECT_EQ(queue.queued(), 2u);
-  sink.release();
-  queue.finish();
-  EXPECT_TRUE(sink.finished);
-  EXPECT_EQ(queue.written(), 3u);
-  EXPECT_EQ(queue.not_written(), 1u);
-  EXPECT_EQ(sink.counters, (std::vector<std::uint32_t>{1, 2, 3}));
+TEST(progress, the_line_never_reaches_the_last_column_of_any_terminal) {
+  progress_snapshot s;
+  s.elapsed_seconds = 3725.4;
+  s.frames = 123456;
+  s.frame_limit = 1000000;
+  s.frames_per_second = 1712.3;
+  s.bytes_per_second = 4.48e9;
+  s.frames_missing = 17;
+  s.drops = read_drop_counts("frames_delivered=9 packets_seen=99 dropped_disorder=3 "
+                             "dropped_bad_magic=0 dropped_overwritten=14 dropped_no_slot=0");
+  EXPECT_EQ(progress_line(s, 200), "1:02:05  123456/1000000 frames 12%  1712.3 fps  4480 MB/s  "
+                                   "missing 17, dropped 17 (disorder 3, overwritten 14)");
+  for (int columns = 2; columns <= 200; ++columns) {
+    const std::string line = progress_line(s, columns);
+    ASSERT_LT(line.size(), static_cast<std::size_t>(columns)) << columns << ": " << line;
+    EXPECT_EQ(line.substr(0, std::min<std::size_t>(line.size(), 7)),
+              std::string("1:02:05").substr(0, std::min<std::size_t>(line.size(), 7)))
+        << "the elapsed time goes last";
+  }
+  EXPECT_EQ(progress_line(s, 80).size() < 80, true);
+  EXPECT_NE(progress_line(s, 80).find("fps"), std::string::npos) << progress_line(s, 80);
 }
 
-TEST(write_queue_test, a_failing_sink_counts_its_frame_and_every_later_one_as_not_written) {
-  held_sink sink;
-  sink.fail = true;
-  write_queue queue(sink, 8);
-  EXPECT_TRUE(queue.push(pattern_frame(1, 4, 1)));
-  sink.wait_entered();
-  EXPECT_TRUE(queue.push(pattern_frame(2, 4, 1)));
-  sink.release();
-  queue.finish();
-  EXPECT_FALSE(queue.push(pattern_frame(3, 4, 1)));
-  EXPECT_EQ(queue.written(), 0u);
-  EXPECT_EQ(queue.not_written(), 3u);
+TEST(progress, the_limit_reached_first_is_the_one_shown) {
+  progress_snapshot s;
+  s.elapsed_seconds = 30;
+  s.frames = 100;
+  s.frame_limit = 1000;
+  s.second_limit = 60;
+  EXPECT_NE(progress_line(s, 200).find("100 frames 30/60 s 50%"), std::string::npos)
+      << progress_line(s, 200);
+  s.frames = 900;
+  EXPECT_NE(progress_line(s, 200).find("900/1000 frames 90%"), std::string::npos);
+  s.frame_limit = 0;
+  s.second_limit = 0;
+  EXPECT_NE(plain_progress_line(s).find("progress 0:30  900 frames  0.0 fps"), std::string::npos)
+      << plain_progress_line(s);
+}
+
+TEST(progress, rates_come_from_the_last_window_only) {
+  rate_window rates(std::chrono::seconds(1));
+  const auto start = std::chrono::steady_clock::time_point{};
+  // 10 frames per second for 5 s, then 100 per second.
+  std::uint64_t frames = 0;
+  for (int tick = 0; tick <= 60; ++tick) {
+    rates.add(start + std::chrono::milliseconds(100 * tick), frames, frames * 1000);
+    frames += tick < 50 ? 1 : 10;
+  }
+  EXPECT_NEAR(rates.frames_per_second(), 100, 1);
+  EXPECT_NEAR(rates.bytes_per_second(), 100000, 1000);
+}
+
+TEST(json_text, strings_are_escaped_and_numbers_kept) {
+  EXPECT_EQ(json_string("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
+  EXPECT_EQ(json_number_or_string("1280"), "1280");
+  EXPECT_EQ(json_number_or_string("-2.5"), "-2.5");
+  EXPECT_EQ(json_number_or_string("USB 3.0"), "\"USB 3.0\"");
+  EXPECT_EQ(json_number_or_string(""), "null");
+  json_object o;
+  o.add("n", 3);
+  o.add("ok", true);
+  o.add("s", "x");
+  EXPECT_EQ(o.text(), "{\"n\":3,\"ok\":true,\"s\":\"x\"}");
 }
 
 } // namespace

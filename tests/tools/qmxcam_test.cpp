@@ -1,86 +1,29 @@
 // qmxcam run as a process against simulated cameras, as a user runs it: listing, parameters,
 // the pass-through, connection events, and wrong input with its messages and exit statuses;
 // an interrupt during an acquisition.
-#include <gtest/gtest.h>
+#include "tests/tools/qmxcam_process.h"
 
-#include <chrono>
-#include <cstdio>
-#include <fstream>
-#include <map>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
+#include <gtest/gtest.h>
 
 #include <fitsio.h>
 #include <tiffio.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
-
-#include <fcntl.h>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <regex>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
+#include <sstream>
+#include <string>
+#include <vector>
 
 namespace {
 
-struct run_result {
-  int status = -1; // exit status, or -1 when the process did not exit normally
-  std::string out;
-  std::string err;
-};
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string scratch(const std::string& name) {
-  return ::testing::TempDir() + "qmxcam_test_" + std::to_string(getpid()) + "_" + name;
-}
-
-// Runs qmxcam with `arguments` (no shell), stdout and stderr to files; waits for it.
-run_result run(const std::vector<std::string>& arguments, int interrupt_after_ms = -1) {
-  const std::string out = scratch("out");
-  const std::string err = scratch("err");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> words = {QMXCAM_FILE};
-  words.insert(words.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) {
-    argv.push_back(word.data());
-  }
-  argv.push_back(nullptr);
-  pid_t child = 0;
-  run_result result;
-  const int spawned = posix_spawn(&child, QMXCAM_FILE, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  EXPECT_EQ(spawned, 0);
-  if (spawned != 0) {
-    return result;
-  }
-  if (interrupt_after_ms >= 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(interrupt_after_ms));
-    kill(child, SIGINT);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = read_file(out);
-  result.err = read_file(err);
-  std::remove(out.c_str());
-  std::remove(err.c_str());
-  return result;
-}
+using namespace qmxcam_test;
 
 TEST(qmxcam, list_shows_every_simulated_camera_with_its_serial) {
   const run_result r = run({"list", "--sim-cameras", "2"});
@@ -144,7 +87,7 @@ TEST(qmxcam, an_output_file_that_cannot_be_written_fails_before_any_frame_is_tak
   run_result r = run({"acquire", "--frames", "1", "--format", "fits", "--output", missing_folder});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
-            "qmxcam acquire: cannot write " + missing_folder + ": No such file or directory\n");
+            "qmxcam acquire: cannot create " + missing_folder + ": No such file or directory\n");
   r = run({"acquire", "--frames", "1", "--output", scratch("frames.tif"), "--preview",
            missing_folder + ".png"});
   EXPECT_EQ(r.status, 1);
@@ -159,7 +102,8 @@ TEST(qmxcam, an_unknown_command_is_a_usage_error) {
 }
 
 TEST(qmxcam, an_unknown_camera_is_named_with_the_attached_ones) {
-  const run_result r = run({"acquire", "--camera", "QMXSIM-0099", "--frames", "1"});
+  const run_result r = run(
+      {"acquire", "--camera", "QMXSIM-0099", "--frames", "1", "--output", scratch("never.tif")});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "qmxcam acquire: cannot open camera 'QMXSIM-0099': module result 9 (the "
                    "camera could not be opened); attached: QMXSIM-0001\n");
@@ -276,8 +220,11 @@ TEST(qmxcam, an_unplug_during_an_acquisition_is_reported_and_fails) {
 
 TEST(qmxcam, an_interrupt_during_an_acquisition_stops_it_and_closes_the_camera) {
   const std::string file = scratch("interrupted.tif");
+  run_options interrupt;
+  interrupt.signal = SIGINT;
+  interrupt.signal_after_ms = 2500;
   const run_result r =
-      run({"acquire", "--seconds", "60", "--sim-fps", "5", "--output", file}, 2500);
+      run({"acquire", "--seconds", "60", "--sim-fps", "5", "--output", file}, interrupt);
   EXPECT_EQ(r.status, 130) << r.err;
   EXPECT_NE(r.err.find("qmxcam acquire: interrupted; the files hold every frame taken so far"),
             std::string::npos)
@@ -321,6 +268,10 @@ std::vector<written_frame> read_tiff(const std::string& path) {
           page.metadata[field.substr(0, equals)] = field.substr(equals + 1);
         }
       }
+    }
+    char* date_time = nullptr;
+    if (TIFFGetField(tiff, TIFFTAG_DATETIME, &date_time) == 1 && date_time != nullptr) {
+      page.metadata["tiff_date_time"] = date_time;
     }
     page.pixels.resize(std::size_t{page.width} * page.height);
     for (std::uint32_t row = 0; row < page.height; ++row) {
@@ -400,11 +351,31 @@ std::vector<written_frame> read_fits(const std::string& path) {
     if (fits_read_key(fits, TSTRING, "CAMERA", camera, nullptr, &key_status) == 0) {
       frame.metadata["camera"] = camera;
     }
+    if (number("GAIN", text)) {
+      frame.metadata["gain"] = text;
+    }
+    char date[FLEN_VALUE] = {};
+    key_status = 0;
+    if (fits_read_key(fits, TSTRING, "DATE-OBS", date, nullptr, &key_status) == 0) {
+      frame.metadata["utc"] = date;
+    }
     frames.push_back(std::move(frame));
   }
   EXPECT_EQ(status, 0) << "cfitsio status reading " << path;
   fits_close_file(fits, &status);
   return frames;
+}
+
+// Seconds since the epoch of "YYYY-MM-DDTHH:MM:SS..." read as UTC.
+std::time_t utc_seconds(const std::string& text) {
+  std::tm parts{};
+  if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
+                  &parts.tm_hour, &parts.tm_min, &parts.tm_sec) != 6) {
+    return 0;
+  }
+  parts.tm_year -= 1900;
+  parts.tm_mon -= 1;
+  return timegm(&parts);
 }
 
 // Acquires three frames of the region 8,4 .. 263,131 with `bin` x `bin` binning and an exposure
@@ -417,7 +388,7 @@ void acquire_and_check(const std::string& format, std::uint32_t bin) {
   const std::string binning = std::to_string(bin) + "x" + std::to_string(bin);
   const run_result r =
       run({"acquire", "--frames", "3", "--roi", "8,4,263,131", "--bin", binning, "--exposure", "5",
-           "--format", format, "--output", file, "--sim-max-rate"});
+           "--gain", "40", "--format", format, "--output", file, "--sim-fps", "200"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, file + "\n");
   const std::vector<written_frame> frames = format == "fits" ? read_fits(file) : read_tiff(file);
@@ -433,6 +404,21 @@ void acquire_and_check(const std::string& format, std::uint32_t bin) {
     EXPECT_EQ(metadata["roi"], "8,4,263,131");
     EXPECT_EQ(metadata["binning"], binning);
     EXPECT_EQ(metadata["exposure_ms"], "5");
+    EXPECT_EQ(metadata["gain"], "40");
+    // The wall-clock time (UTC) at which the frame was taken, to the millisecond; TIFF pages
+    // also carry it, to the second, as their DateTime.
+    EXPECT_TRUE(std::regex_match(metadata["utc"],
+                                 std::regex("20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:"
+                                            "[0-6][0-9]\\.[0-9]{3}")))
+        << metadata["utc"];
+    EXPECT_LE(std::abs(std::difftime(utc_seconds(metadata["utc"]), std::time(nullptr))), 120.0)
+        << metadata["utc"];
+    if (format == "tiff") {
+      std::string date = metadata["utc"].substr(0, 19);
+      std::replace(date.begin(), date.begin() + 10, '-', ':');
+      date[10] = ' ';
+      EXPECT_EQ(metadata["tiff_date_time"], date);
+    }
     ASSERT_EQ(metadata.count("frame_counter"), 1u) << "frame " << i;
     ASSERT_EQ(metadata.count("timestamp"), 1u) << "frame " << i;
     const std::uint64_t counter = std::stoull(metadata["frame_counter"]);
@@ -475,6 +461,24 @@ TEST(qmxcam, acquired_fits_frames_match_the_pattern_and_carry_their_metadata) {
 
 TEST(qmxcam, acquired_binned_fits_frames_match_the_pattern) {
   acquire_and_check("fits", 2);
+}
+
+TEST(qmxcam, version_names_the_program_and_the_module) {
+  const run_result r = run({"--version"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("^qmxcam [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << r.out;
+  EXPECT_NE(r.out.find("module ORBANITE_QMX_PAVIK_CAMERA_DEVICE version BUILD_VERSION"),
+            std::string::npos)
+      << r.out;
+}
+
+TEST(qmxcam, a_camera_is_found_by_its_serial_number_too) {
+  run_result r = run({"get", "id", "--sim-cameras", "3", "--camera", "SIM00002"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "QMXSIM-0002\n");
+  r = run({"get", "id", "--sim-cameras", "2", "--camera", "SIM00009"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot open camera 'SIM00009'"), std::string::npos) << r.err;
 }
 
 } // namespace

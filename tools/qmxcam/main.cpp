@@ -2,6 +2,7 @@
 // imaging SDK does and lists cameras, shows and changes their parameters, passes commands
 // through, watches connection events and acquires frames into image files.
 #include "tools/qmxcam/host_os.h"
+#include "tools/qmxcam/json_text.h"
 #include "tools/qmxcam/session.h"
 
 #include <atomic>
@@ -33,8 +34,10 @@ constexpr const char* usage_text =
     "  watch                connection events with time stamps, until Ctrl-C\n"
     "  acquire              take frames and write them to TIFF, FITS or raw files\n"
     "\n"
-    "'qmxcam COMMAND --help' describes each command. Exit status: 0 on success, 1 on failure,\n"
-    "2 for a usage error, 130 when interrupted with Ctrl-C.\n";
+    "'qmxcam COMMAND --help' describes each command; 'qmxcam --version' names qmxcam's\n"
+    "version and the module's. Exit status: 0 on success, 1 on failure, 2 for a usage error,\n"
+    "3 when acquire missed frames, 130 when interrupted with Ctrl-C (143 terminated, 129 hung\n"
+    "up).\n";
 
 // Parses the words of one subcommand; prints its help or a usage error. Returns -1 to go on,
 // otherwise the exit status.
@@ -75,11 +78,17 @@ std::string join(const std::vector<std::string>& words, std::size_t from) {
   return text;
 }
 
+std::vector<option_row> with_json(std::vector<option_row> rows) {
+  rows.push_back({"json", nullptr, "answer in JSON"});
+  return rows;
+}
+
 int run_list(const std::vector<std::string>& words) {
   command_line line;
   const std::string synopsis =
       "[OPTIONS]\n\nPrints one line per attached camera: its device ID and its serial number.";
-  if (const int status = parse_or_exit("list", words, common_options(), synopsis, 0, 0, line);
+  if (const int status =
+          parse_or_exit("list", words, with_json(common_options()), synopsis, 0, 0, line);
       status >= 0) {
     return status;
   }
@@ -92,8 +101,20 @@ int run_list(const std::vector<std::string>& words) {
   s.module().list(ids, serials);
   const std::vector<std::string> id_list = split_list(ids);
   const std::vector<std::string> serial_list = split_list(serials);
+  std::string cameras;
   for (std::size_t i = 0; i < id_list.size(); ++i) {
-    std::cout << id_list[i] << '\t' << (i < serial_list.size() ? serial_list[i] : "") << '\n';
+    const std::string serial = i < serial_list.size() ? serial_list[i] : "";
+    if (line.has("json")) {
+      json_object camera;
+      camera.add("device_id", id_list[i]);
+      camera.add("serial_number", serial);
+      cameras += (cameras.empty() ? "" : ",") + camera.text();
+    } else {
+      std::cout << id_list[i] << '\t' << serial << '\n';
+    }
+  }
+  if (line.has("json")) {
+    std::cout << "[" << cameras << "]" << std::endl;
   }
   if (id_list.empty()) {
     std::cerr << "qmxcam list: no camera is attached\n";
@@ -101,10 +122,22 @@ int run_list(const std::vector<std::string>& words) {
   return exit_ok;
 }
 
+// An "info" value in JSON: the region as four numbers, numbers as numbers, texts as texts.
+std::string info_json_value(const std::string& key, const std::string& text) {
+  unsigned x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+  char rest = 0;
+  if (key == "roi" && std::sscanf(text.c_str(), "%u %u %u %u%c", &x1, &y1, &x2, &y2, &rest) == 4) {
+    return "[" + std::to_string(x1) + "," + std::to_string(y1) + "," + std::to_string(x2) + "," +
+           std::to_string(y2) + "]";
+  }
+  return json_number_or_string(text);
+}
+
 int run_info(const std::vector<std::string>& words) {
   command_line line;
   const std::string synopsis = "[OPTIONS]\n\nPrints the camera's parameters, one per line.";
-  if (const int status = parse_or_exit("info", words, camera_options(), synopsis, 0, 0, line);
+  if (const int status =
+          parse_or_exit("info", words, with_json(camera_options()), synopsis, 0, 0, line);
       status >= 0) {
     return status;
   }
@@ -116,9 +149,14 @@ int run_info(const std::vector<std::string>& words) {
       "image_width", "image_height", "hbin", "vbin",        "acquisition_bytes_per_frame",
       "usb_speed",   "roi",          "gain", "exposure_ms", "fps"};
   int status = exit_ok;
-  std::cout << "camera: " << s.camera_id() << '\n';
+  json_object answer;
+  answer.add("camera", s.camera_id());
+  if (!line.has("json")) {
+    std::cout << "camera: " << s.camera_id() << '\n';
+  }
   for (const char* key : keys) {
     const reply r = s.module().get(s.handle(), key);
+    std::string value;
     if (!r.ok()) {
       s.report_result(std::string("get \"") + key + "\"", r.code);
       status = exit_failure;
@@ -126,8 +164,15 @@ int run_info(const std::vector<std::string>& words) {
       report("info", std::string("the camera refused \"") + key + "\": " + r.text);
       status = exit_failure;
     } else {
-      std::cout << key << ": " << r.text << '\n';
+      value = r.text;
+      if (!line.has("json")) {
+        std::cout << key << ": " << r.text << '\n';
+      }
     }
+    answer.add_raw(key, info_json_value(key, value));
+  }
+  if (line.has("json")) {
+    std::cout << answer.text() << std::endl;
   }
   return s.close_camera() ? status : exit_failure;
 }
@@ -306,7 +351,7 @@ int run_watch(const std::vector<std::string>& words) {
     report("watch", "--seconds takes a positive number, not '" + line.value("seconds") + "'");
     return exit_usage;
   }
-  install_interrupt_handler();
+  install_stop_handlers();
   session s("watch");
   if (!s.start(line)) {
     return exit_failure;
@@ -374,6 +419,21 @@ int run_watch(const std::vector<std::string>& words) {
   return status;
 }
 
+// qmxcam's version, and the name and version of the module it would load.
+int print_version() {
+  std::cout << "qmxcam " << QMXCAM_VERSION << '\n';
+  const std::string file = module_folder() + module_file_name();
+  std::string name;
+  std::string version;
+  std::string error;
+  if (!module_host::read_identity(file, name, version, error)) {
+    std::cout << "module: not found (" << error << ")" << std::endl;
+    return exit_failure;
+  }
+  std::cout << "module " << name << " version " << version << " (" << file << ")" << std::endl;
+  return exit_ok;
+}
+
 // Runs subcommand `command` with the words after it.
 int run_command(const std::string& command, const std::vector<std::string>& words) {
   try {
@@ -425,6 +485,9 @@ int main(int argc, char** argv) {
   if (command == "-h" || command == "--help" || command == "help") {
     std::cout << usage_text;
     return exit_ok;
+  }
+  if (command == "--version" || command == "version") {
+    return print_version();
   }
   return run_command(command, words);
 }

@@ -54,6 +54,26 @@ std::string describe_result(int code) {
   return std::to_string(code) + " (" + result_meaning(code) + ")";
 }
 
+bool module_host::read_identity(const std::string& file, std::string& name, std::string& version,
+                                std::string& error) {
+  void* library = load_library(file, error);
+  if (library == nullptr) {
+    error = "cannot load the module " + file + ": " + error;
+    return false;
+  }
+  using text_fn = const char* (*)();
+  text_fn get_name = nullptr;
+  text_fn get_version = nullptr;
+  if (!take(library, "ob_module_get_name", get_name) ||
+      !take(library, "ob_module_get_version", get_version)) {
+    error = file + " does not export the module entry points";
+    return false;
+  }
+  name = get_name() != nullptr ? get_name() : "";
+  version = get_version() != nullptr ? get_version() : "";
+  return true;
+}
+
 bool module_host::load(const std::string& file, std::string& error) {
   void* library = load_library(file, error);
   if (library == nullptr) {

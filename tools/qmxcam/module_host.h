@@ -27,6 +27,11 @@ public:
   using data_fn = int (*)(void*, const char*, std::size_t, void*, std::size_t, char*, std::size_t);
   using module_data_fn = int (*)(const char*, void*, int);
 
+  // The name and version the module at `file` reports, read without initialising it; false
+  // with a message in `error`.
+  static bool read_identity(const std::string& file, std::string& name, std::string& version,
+                            std::string& error);
+
   // Loads and initialises the module from `file`; false with a message in `error`.
   bool load(const std::string& file, std::string& error);
 

@@ -3,7 +3,9 @@
 
 #include "tools/qmxcam/host_os.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 
 namespace qmxcam {
@@ -55,12 +57,26 @@ int check_common_options(const std::string& command, const command_line& line) {
 
 std::vector<option_row> camera_options() {
   std::vector<option_row> rows = common_options();
-  rows.push_back({"camera", "ID", "the camera's device ID (default: the first one listed)"});
+  rows.push_back(
+      {"camera", "ID", "the camera's device ID or serial number (default: the first one listed)"});
   return rows;
 }
 
 void report(const std::string& command, const std::string& message) {
   std::cerr << "qmxcam " << command << ": " << message << std::endl;
+}
+
+std::string module_folder() {
+  const std::string own = executable_folder();
+  std::error_code ignored;
+  if (std::filesystem::exists(own + module_file_name(), ignored)) {
+    return own;
+  }
+  const std::string installed = own + "../lib/";
+  if (std::filesystem::exists(installed + module_file_name(), ignored)) {
+    return installed;
+  }
+  return own;
 }
 
 std::vector<std::string> split_list(const std::string& text) {
@@ -93,7 +109,7 @@ bool session::start(const command_line& line) {
   if (line.has("hardware") ? !start_real() : !start_simulated(line)) {
     return false;
   }
-  const std::string file = line.value("module", executable_folder() + module_file_name());
+  const std::string file = line.value("module", module_folder() + module_file_name());
   std::string error;
   if (!module_.load(file, error)) {
     report(command_, error);
@@ -128,7 +144,7 @@ bool session::start_simulated(const command_line& line) {
   }
   auto simulator = std::make_unique<simulator_host>();
   std::string error;
-  if (!simulator->load(executable_folder(), error)) {
+  if (!simulator->load(module_folder(), error)) {
     report(command_, error);
     return false;
   }
@@ -153,6 +169,7 @@ bool session::open_camera(const command_line& line) {
   std::string serials;
   module_.list(ids, serials);
   const std::vector<std::string> attached = split_list(ids);
+  const std::vector<std::string> serial_numbers = split_list(serials);
   std::string wanted = line.value("camera");
   if (wanted.empty()) {
     if (attached.empty()) {
@@ -160,6 +177,23 @@ bool session::open_camera(const command_line& line) {
       return false;
     }
     wanted = attached.front();
+  } else if (std::find(attached.begin(), attached.end(), wanted) == attached.end()) {
+    // Not a device ID listed: a serial number names the camera listed with it.
+    std::vector<std::string> matches;
+    for (std::size_t i = 0; i < serial_numbers.size() && i < attached.size(); ++i) {
+      if (serial_numbers[i] == wanted) {
+        matches.push_back(attached[i]);
+      }
+    }
+    if (matches.size() > 1) {
+      report(command_, "serial number " + wanted + " is shared by " + matches.front() + " and " +
+                           std::to_string(matches.size() - 1) +
+                           " more; name the camera by its device ID");
+      return false;
+    }
+    if (matches.size() == 1) {
+      wanted = matches.front();
+    }
   }
   // A named camera goes to the module even when the listing lacks it: the module decides, and
   // its result code says why it refused.
@@ -169,7 +203,7 @@ bool session::open_camera(const command_line& line) {
     for (const std::string& id : attached) {
       names += (names.empty() ? "" : ", ") + id;
     }
-    report(command_, "cannot open camera '" + wanted + "': module result " +
+    report(command_, "cannot open camera '" + line.value("camera", wanted) + "': module result " +
                          describe_result(result) +
                          "; attached: " + (names.empty() ? std::string("none") : names));
     return false;

@@ -6,6 +6,7 @@
 #include "tools/qmxcam/options.h"
 #include "tools/qmxcam/simulator_host.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@ namespace qmxcam {
 constexpr int exit_ok = 0;
 constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
+constexpr int exit_frames_missing = 3; // acquire: frames missing from the sequence
 constexpr int exit_interrupted = 130;
 
 // Options every subcommand takes, and those of the subcommands that open a camera.
@@ -74,6 +76,10 @@ private:
   void* handle_ = nullptr;
   std::string camera_id_;
 };
+
+// The folder the module and the simulator are loaded from (with its trailing separator): the
+// executable's own, or, for an installed qmxcam, the library folder beside it (../lib/).
+std::string module_folder();
 
 // Splits "A,B,C," at the commas, leaving out empty parts.
 std::vector<std::string> split_list(const std::string& text);
