@@ -8,8 +8,9 @@
 #
 # Includes are written from the repository's root ("camera/camera.h"), in every folder.
 
-# Public headers: the exported C interfaces, which anyone may include.
-set(QMX_PUBLIC_HEADERS include/qmx_module.h include/qmx_libusb.h)
+# Public headers: the exported C interfaces, which anyone may include; and the lock annotations
+# every layer uses.
+set(QMX_PUBLIC_HEADERS include/qmx_module.h include/qmx_libusb.h include/qmx_thread_safety.h)
 
 # What each layer offers to the layers above it that link it.
 set(QMX_INTERFACE_platform platform/platform.h platform/device_io.h platform/device_source.h)

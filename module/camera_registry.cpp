@@ -56,13 +56,11 @@ camera_entry* find_by_id(camera_list& list, const std::string& device_id) {
 
 camera_entry& add_entry(camera_list& list, libusb_device* device, std::string device_id,
                         std::string serial_number) {
-  auto entry = std::make_unique<camera_entry>();
-  entry->device = device;
-  entry->device_id = std::move(device_id);
-  entry->serial_number = std::move(serial_number);
+  auto entry =
+      std::make_unique<camera_entry>(device, std::move(device_id), std::move(serial_number));
   camera_entry& added = *entry;
   {
-    std::lock_guard handles_lock(list.handles_mutex);
+    qmx::lock_guard handles_lock(list.handles_mutex);
     list.handles.push_back(&added);
   }
   list.entries.push_back(std::move(entry));
@@ -114,8 +112,8 @@ camera_registry::camera_registry(std::uint32_t vendor_id, std::vector<std::uint3
 
 camera_registry::~camera_registry() {
   stop();
-  std::lock_guard entries_lock(list_.entries_mutex);
-  std::lock_guard handles_lock(list_.handles_mutex);
+  qmx::lock_guard entries_lock(list_.entries_mutex);
+  qmx::lock_guard handles_lock(list_.handles_mutex);
   list_.handles.clear();
   list_.entries.clear();
 }
@@ -133,8 +131,8 @@ void camera_registry::stop() {
   // no lock held, before the context and the entries go.
   list_.worker_running.store(false);
   {
-    std::lock_guard arrivals_lock(list_.arrivals_mutex);
-    std::lock_guard wake_lock(list_.wake_mutex);
+    qmx::lock_guard arrivals_lock(list_.arrivals_mutex);
+    qmx::lock_guard wake_lock(list_.wake_mutex);
     list_.wake_pending = true;
     list_.wake_signal.notify_one();
   }
@@ -142,11 +140,11 @@ void camera_registry::stop() {
     list_.worker_thread.join();
   }
   {
-    std::lock_guard entries_lock(list_.entries_mutex);
+    qmx::lock_guard entries_lock(list_.entries_mutex);
     for (auto& entry : list_.entries) {
       // A camera the host left open is closed here, so that no thread or transfer of it
       // outlives the registry that holds its only handle.
-      std::lock_guard state_lock(entry->state_mutex);
+      qmx::lock_guard state_lock(entry->state_mutex);
       entry->camera.reset();
     }
   }
@@ -167,7 +165,7 @@ int camera_registry::get_device_ids(char* device_ids, int str_size, char* serial
   {
     // The search runs under the entries lock too, so that no identification holds a device open
     // meanwhile (which would hide it from the search).
-    std::lock_guard entries_lock(list_.entries_mutex);
+    qmx::lock_guard entries_lock(list_.entries_mutex);
     std::vector<found_device> found;
     find_matching_devices(usb_context_, vendor_id_, product_ids_.data(), product_ids_.size(),
                           collect_device, &found);
@@ -194,8 +192,13 @@ int camera_registry::get_device_ids(char* device_ids, int str_size, char* serial
     // An open camera is attached but hidden from the search, which cannot open it to read its
     // descriptor: it is listed from its entry.
     for (auto& entry : list_.entries) {
-      if (std::find(open_listed.begin(), open_listed.end(), entry.get()) == open_listed.end() &&
-          entry->device != nullptr && open_entry_of(entry->device) == entry.get()) {
+      bool open_and_attached = false;
+      {
+        qmx::lock_guard state_lock(entry->state_mutex);
+        open_and_attached = entry->device != nullptr && entry->camera != nullptr;
+      }
+      if (open_and_attached &&
+          std::find(open_listed.begin(), open_listed.end(), entry.get()) == open_listed.end()) {
         append(*entry);
       }
     }
@@ -208,7 +211,7 @@ int camera_registry::get_device_ids(char* device_ids, int str_size, char* serial
 
 camera_entry* camera_registry::open_entry_of(const libusb_device* device) {
   for (auto& entry : list_.entries) {
-    std::lock_guard state_lock(entry->state_mutex);
+    qmx::lock_guard state_lock(entry->state_mutex);
     if (entry->device == device && entry->camera != nullptr) {
       return entry.get();
     }
@@ -222,7 +225,7 @@ int camera_registry::create(const char* device_id, void** device_handle) {
   }
   camera_entry* entry = nullptr;
   {
-    std::lock_guard entries_lock(list_.entries_mutex);
+    qmx::lock_guard entries_lock(list_.entries_mutex);
     entry = find_by_id(list_, device_id);
   }
   if (entry == nullptr) {
@@ -230,10 +233,10 @@ int camera_registry::create(const char* device_id, void** device_handle) {
   }
   // Held until return: the entries lock is not, so that removals and arrivals of other cameras
   // never wait for this open.
-  std::lock_guard open_lock(entry->open_mutex);
+  qmx::lock_guard open_lock(entry->open_mutex);
   libusb_device* device = nullptr;
   {
-    std::lock_guard state_lock(entry->state_mutex);
+    qmx::lock_guard state_lock(entry->state_mutex);
     if (entry->disconnected || entry->open_count != 0 || entry->device == nullptr) {
       return QMX_CREATE_FAILED;
     }
@@ -250,7 +253,7 @@ int camera_registry::create(const char* device_id, void** device_handle) {
   }
   qmx::camera* camera_object = opened.get();
   {
-    std::lock_guard state_lock(entry->state_mutex);
+    qmx::lock_guard state_lock(entry->state_mutex);
     entry->camera = std::move(opened);
     if (entry->disconnected) {
       // Removed while it was being opened, before the removal could see the camera: its
@@ -269,11 +272,11 @@ int camera_registry::destroy(void* device_handle) {
     return QMX_UNKNOWN_HANDLE;
   }
   {
-    std::lock_guard open_lock(entry->open_mutex);
+    qmx::lock_guard open_lock(entry->open_mutex);
     if (entry->open_count == 0) {
       return QMX_UNKNOWN_HANDLE; // not open: a second destroy is refused, the count never wraps
     }
-    std::lock_guard state_lock(entry->state_mutex);
+    qmx::lock_guard state_lock(entry->state_mutex);
     if (entry->camera != nullptr) {
       stop_streaming(entry->camera->transport.get());
     }
@@ -281,13 +284,13 @@ int camera_registry::destroy(void* device_handle) {
   std::this_thread::sleep_for(std::chrono::milliseconds(destroy_settle_ms));
   std::unique_ptr<qmx::camera> closing;
   {
-    std::lock_guard entries_lock(list_.entries_mutex);
-    std::lock_guard open_lock(entry->open_mutex);
+    qmx::lock_guard entries_lock(list_.entries_mutex);
+    qmx::lock_guard open_lock(entry->open_mutex);
     if (entry->open_count == 0) {
       return QMX_UNKNOWN_HANDLE; // another destroy of the same handle got here first
     }
     if (--entry->open_count == 0) {
-      std::lock_guard state_lock(entry->state_mutex);
+      qmx::lock_guard state_lock(entry->state_mutex);
       closing = std::move(entry->camera);
     }
   }
@@ -296,7 +299,7 @@ int camera_registry::destroy(void* device_handle) {
   closing.reset();
   bool disconnected = false;
   if (closed) {
-    std::lock_guard state_lock(entry->state_mutex);
+    qmx::lock_guard state_lock(entry->state_mutex);
     disconnected = entry->disconnected;
   }
   if (disconnected) {
@@ -309,7 +312,7 @@ camera_entry* camera_registry::find_entry(const void* handle) {
   if (handle == nullptr) {
     return nullptr;
   }
-  std::lock_guard handles_lock(list_.handles_mutex);
+  qmx::lock_guard handles_lock(list_.handles_mutex);
   for (const camera_entry* entry : list_.handles) {
     if (entry == handle) {
       return const_cast<camera_entry*>(entry);

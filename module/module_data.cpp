@@ -17,8 +17,10 @@ bool take_connection_event(std::string& text) {
     return false;
   }
   qmx::camera_list& list = registry->list();
-  std::unique_lock event_lock(list.event_mutex);
-  list.event_signal.wait(event_lock, [&] { return list.event_ready; });
+  qmx::unique_lock event_lock(list.event_mutex);
+  while (!list.event_ready) {
+    event_lock.wait(list.event_signal);
+  }
   list.event_ready = false;
   text = list.event_text;
   return true;
@@ -70,7 +72,7 @@ QMX_MODULE_API int ob_set_module_data(const char* param, void* /*value*/, int /*
     return QMX_BAD_SET_ARGUMENT;
   }
   qmx::camera_list& list = registry->list();
-  std::lock_guard event_lock(list.event_mutex);
+  qmx::lock_guard event_lock(list.event_mutex);
   list.event_ready = true;
   list.event_signal.notify_one();
   return QMX_OK;
