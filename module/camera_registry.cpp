@@ -54,10 +54,9 @@ camera_entry* find_by_id(camera_list& list, const std::string& device_id) {
   return nullptr;
 }
 
-camera_entry& add_entry(camera_list& list, libusb_device* device, std::string device_id,
-                        std::string serial_number) {
-  auto entry =
-      std::make_unique<camera_entry>(device, std::move(device_id), std::move(serial_number));
+camera_entry& add_entry(camera_list& list, libusb_device* device, const std::string& device_id,
+                        const std::string& serial_number) {
+  auto entry = std::make_unique<camera_entry>(device, device_id, serial_number);
   camera_entry& added = *entry;
   {
     qmx::lock_guard handles_lock(list.handles_mutex);
@@ -184,7 +183,7 @@ int camera_registry::get_device_ids(char* device_ids, int str_size, char* serial
         }
         entry = find_by_id(list_, device_id);
         if (entry == nullptr) {
-          entry = &add_entry(list_, f.device, std::move(device_id), std::move(serial_number));
+          entry = &add_entry(list_, f.device, device_id, serial_number);
         }
       }
       append(*entry); // two devices that answer with one ID list it twice
@@ -206,7 +205,7 @@ int camera_registry::get_device_ids(char* device_ids, int str_size, char* serial
   copy_text(ids, device_ids, str_size > 0 ? static_cast<std::size_t>(str_size) : 0);
   copy_text(serials, serial_numbers,
             serial_numbers_size > 0 ? static_cast<std::size_t>(serial_numbers_size) : 0);
-  return 0;
+  return QMX_OK;
 }
 
 camera_entry* camera_registry::open_entry_of(const libusb_device* device) {

@@ -138,8 +138,8 @@ void request_search(camera_list& list);
 // Stores "1,ID" or "0,ID" and wakes one waiter of "connect_disconnect". No ID: nothing.
 void publish_connection_event(camera_list& list, int arrival, const std::string* device_id);
 // Appends a new entry.
-camera_entry& add_entry(camera_list& list, libusb_device* device, std::string device_id,
-                        std::string serial_number) QMX_REQUIRES(list.entries_mutex);
+camera_entry& add_entry(camera_list& list, libusb_device* device, const std::string& device_id,
+                        const std::string& serial_number) QMX_REQUIRES(list.entries_mutex);
 // The entry with this device ID, or null.
 camera_entry* find_by_id(camera_list& list, const std::string& device_id)
     QMX_REQUIRES(list.entries_mutex);

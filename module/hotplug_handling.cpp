@@ -19,6 +19,10 @@ constexpr int identify_max_attempts = 50;
 constexpr int event_handler_poll_ms = 1;
 constexpr std::size_t identify_reply_bytes = 1024;
 constexpr char id_command[] = "id";
+// What the hotplug callback answers the USB layer (which does not use it): 0 once the event is
+// handled or ignored, 1 when it came without the camera list.
+constexpr int callback_handled = 0;
+constexpr int callback_without_list = 1;
 
 // Sends `command` (with its terminator) until a reply without "error" comes; a failed
 // transaction counts as an empty reply. Empty after 5 s of "error" replies.
@@ -117,7 +121,7 @@ void collect_device(void* user, libusb_device* device, std::uint16_t /*product_i
 int LIBUSB_CALL hotplug_callback(libusb_context* /*context*/, libusb_device* device,
                                  libusb_hotplug_event event, void* user_data) {
   if (user_data == nullptr) {
-    return 1;
+    return callback_without_list;
   }
   auto& list = *static_cast<camera_list*>(user_data);
   if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
@@ -130,10 +134,10 @@ int LIBUSB_CALL hotplug_callback(libusb_context* /*context*/, libusb_device* dev
     } catch (...) {
       // Out of memory: the arrival is lost; get_device_ids still finds the camera.
     }
-    return 0;
+    return callback_handled;
   }
   if (event != LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) {
-    return 0;
+    return callback_handled;
   }
   {
     // A device that left is not identified: an arrival of it that the worker has not handled
@@ -149,7 +153,7 @@ int LIBUSB_CALL hotplug_callback(libusb_context* /*context*/, libusb_device* dev
     qmx::lock_guard entries_lock(list.entries_mutex);
     camera_entry* entry = find_by_device(list, device);
     if (entry == nullptr) {
-      return 0;
+      return callback_handled;
     }
     qmx::lock_guard state_lock(entry->state_mutex);
     entry->disconnected = true;
@@ -160,7 +164,7 @@ int LIBUSB_CALL hotplug_callback(libusb_context* /*context*/, libusb_device* dev
     device_id = entry->device_id;
   }
   publish_connection_event(list, 0, &device_id);
-  return 0;
+  return callback_handled;
 }
 
 void worker_loop(camera_list* list, libusb_context* context) {
@@ -238,7 +242,7 @@ std::string identify_arrival(camera_list& list, libusb_device* device)
     return reconnect(*entry, device);
   }
   try {
-    add_entry(list, device, device_id, std::move(serial_number));
+    add_entry(list, device, device_id, serial_number);
   } catch (...) {
     return {}; // out of memory: no entry, no event
   }
@@ -321,7 +325,7 @@ void search_missed_cameras(camera_list& list, libusb_context* context) {
       }
       camera_entry* entry = find_by_id(list, device_id);
       if (entry == nullptr) {
-        add_entry(list, device, device_id, std::move(serial_number));
+        add_entry(list, device, device_id, serial_number);
         attached.push_back(device_id);
         continue;
       }

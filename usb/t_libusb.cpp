@@ -271,7 +271,7 @@ std::uint32_t thread_transfer_wait(void* argument) {
       if (self->running.load() == 0) {
         break;
       }
-      if (error == platform::error::operation_aborted) {
+      if (error == platform::error::operation_aborted) { // NOLINT(bugprone-branch-clone): two texts
         T_LOG(source, "Request was cancelled!");
       } else {
         T_LOG(source, "Recieved an error code from usb transfer overlapped result: %d",
