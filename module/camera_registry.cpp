@@ -177,7 +177,7 @@ int camera_registry::get_device_ids(char* device_ids, int str_size, char* serial
       } else {
         std::string device_id;
         std::string serial_number;
-        identify_camera(f.device, device_id, serial_number);
+        identify_attached(list_, f.device, device_id, serial_number);
         if (device_id.empty()) {
           continue;
         }

@@ -124,6 +124,16 @@ void process_arrival(camera_list& list);
 // Asks a camera on `device` for "id" and "sernum" through a temporary camera object; empty
 // texts when it cannot be opened or keeps answering "error" for 5 s. The device is opened once.
 void identify_camera(libusb_device* device, std::string& device_id, std::string& serial_number);
+// The entry attached on `device`'s interface path (through this record or another of the same
+// path), or null.
+camera_entry* attached_entry_on(camera_list& list, const libusb_device* device)
+    QMX_REQUIRES(list.entries_mutex);
+// identify_camera, holding the open lock of the entry attached on the device's path, if any: a
+// create of that camera opens the device under that lock (and without the entries lock), so the
+// identification's own open of the device and the host's never meet, and neither fails for the
+// other.
+void identify_attached(camera_list& list, libusb_device* device, std::string& device_id,
+                       std::string& serial_number) QMX_REQUIRES(list.entries_mutex);
 // Searches the attached devices for cameras that no attached entry stands for, as an arrival
 // does for one device: each is identified, a disconnected entry with its ID is reconnected (an
 // open camera gets a transport) and an unknown camera gets an entry; each publishes "1,ID".

@@ -97,17 +97,6 @@ std::string reconnect(camera_entry& entry, libusb_device* device) {
   return entry.device_id;
 }
 
-// Whether an attached entry is on `device`'s interface path.
-bool attached_on(camera_list& list, const libusb_device* device) QMX_REQUIRES(list.entries_mutex) {
-  for (auto& entry : list.entries) {
-    qmx::lock_guard state_lock(entry->state_mutex);
-    if (usb::same_device_path(entry->device, device)) {
-      return true;
-    }
-  }
-  return false;
-}
-
 void collect_device(void* user, libusb_device* device, std::uint16_t /*product_id*/) {
   try {
     static_cast<std::vector<libusb_device*>*>(user)->push_back(device);
@@ -117,6 +106,27 @@ void collect_device(void* user, libusb_device* device, std::uint16_t /*product_i
 }
 
 } // namespace
+
+camera_entry* attached_entry_on(camera_list& list, const libusb_device* device) {
+  for (auto& entry : list.entries) {
+    qmx::lock_guard state_lock(entry->state_mutex);
+    if (usb::same_device_path(entry->device, device)) {
+      return entry.get();
+    }
+  }
+  return nullptr;
+}
+
+void identify_attached(camera_list& list, libusb_device* device, std::string& device_id,
+                       std::string& serial_number) {
+  camera_entry* known = attached_entry_on(list, device);
+  if (known == nullptr) {
+    identify_camera(device, device_id, serial_number);
+    return;
+  }
+  qmx::lock_guard open_lock(known->open_mutex);
+  identify_camera(device, device_id, serial_number);
+}
 
 int LIBUSB_CALL hotplug_callback(libusb_context* /*context*/, libusb_device* device,
                                  libusb_hotplug_event event, void* user_data) {
@@ -231,7 +241,7 @@ std::string identify_arrival(camera_list& list, libusb_device* device)
     QMX_REQUIRES(list.entries_mutex) {
   std::string device_id;
   std::string serial_number;
-  identify_camera(device, device_id, serial_number);
+  identify_attached(list, device, device_id, serial_number);
   if (device_id.empty()) {
     return {};
   }
@@ -314,7 +324,7 @@ void search_missed_cameras(camera_list& list, libusb_context* context) {
     find_matching_devices(context, list.vendor_id, list.product_ids.data(), list.product_ids.size(),
                           collect_device, &found);
     for (libusb_device* device : found) {
-      if (attached_on(list, device)) {
+      if (attached_entry_on(list, device) != nullptr) {
         continue;
       }
       std::string device_id;
