@@ -8,6 +8,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64
   libusb-1.0-0-dev libtiff-dev libcfitsio-dev libpng-dev
+  python3-numpy python3-pytest python3-tifffile python3-astropy python3-venv python3-pip
+  python3-setuptools python3-wheel
 )
 
 missing=()

@@ -230,7 +230,9 @@ TEST_F(module_host, a_device_held_elsewhere_is_tried_once_and_not_listed) {
   EXPECT_EQ(f.list().first, "");
   const auto took = clock_type::now() - before;
   EXPECT_GE(took, std::chrono::milliseconds(500));
-  EXPECT_LT(took, std::chrono::milliseconds(1000)) << "one open, one pause";
+  // Three more opens would take three more pauses (2 s at least); the bound leaves room for a
+  // sanitizer and a loaded machine.
+  EXPECT_LT(took, std::chrono::milliseconds(1900)) << "one open, one pause";
   held.close();
   EXPECT_EQ(f.list().first, id_of(camera) + ",");
 }
@@ -265,7 +267,7 @@ TEST_F(module_host, slow_connection_events_and_one_entry_across_replug) {
   ASSERT_TRUE(wait_for_event("0," + id, 2000).has_value());
   EXPECT_EQ(f.create(id.c_str(), &handle), 9) << "unplugged";
   ASSERT_EQ(qmx_sim_camera_replug(camera, 1), 0);
-  ASSERT_TRUE(wait_for_event("1," + id, 5000).has_value());
+  ASSERT_TRUE(wait_for_event("1," + id, 10000).has_value());
   EXPECT_EQ(listed().first, id + ",");
   ASSERT_EQ(f.create(id.c_str(), &handle), 0) << "reopened after the replug";
   EXPECT_EQ(f.destroy(handle), 0);
@@ -308,7 +310,7 @@ TEST_F(module_host, slow_replug_while_the_host_keeps_the_camera_open) {
   ASSERT_TRUE(wait_for_event("0," + id, 2000).has_value());
   EXPECT_EQ(f.get(handle, "sernum").first, 14);
   ASSERT_EQ(qmx_sim_camera_replug(camera, 0), 0);
-  ASSERT_TRUE(wait_for_event("1," + id, 5000).has_value());
+  ASSERT_TRUE(wait_for_event("1," + id, 10000).has_value());
   EXPECT_EQ(f.get(handle, "sernum"), std::make_pair(0, std::string("KEEP0001")));
   EXPECT_EQ(f.get(handle, "gain"), std::make_pair(0, std::string("0")));
   EXPECT_EQ(f.destroy(handle), 0);
@@ -334,7 +336,7 @@ TEST_F(module_host, slow_a_camera_opened_during_a_quick_replug_is_found_again_af
   hotplug_monitor_set_delay(0);
   EXPECT_EQ(f.get(handle, "sernum").first, 14);
   EXPECT_EQ(f.destroy(handle), 0);
-  ASSERT_TRUE(wait_for_event("1," + id, 5000).has_value());
+  ASSERT_TRUE(wait_for_event("1," + id, 10000).has_value());
   ASSERT_EQ(f.create(id.c_str(), &handle), 0) << "openable after destroy";
   EXPECT_EQ(f.get(handle, "sernum"), std::make_pair(0, std::string("QUICK001")));
   EXPECT_EQ(f.destroy(handle), 0);
