@@ -1,7 +1,8 @@
-// Frame assembly on hand-made packets: frames filled and delivered pixel for pixel, groups and
-// row fill bytes cut by packet boundaries, dropped frames and where their slots go, overwriting
-// the oldest frame, binning, the slot layout with and without metadata, short and hostile
-// packets, the unarmed image-wait event and the acquisition statistics.
+// The frame path on hand-made packets, prepared as arming prepares it: frames filled and
+// delivered pixel for pixel, groups and row fill bytes cut by packet boundaries, dropped frames
+// and where their slots go, overwriting the oldest frame, binning, the slot layout with and
+// without metadata, short and hostile packets, the unarmed image-wait event, the acquisition
+// statistics, and the preparation itself (geometry, slots, what a new preparation discards).
 #include "camera/frame_assembler.h"
 #include "camera/frame_delivery.h"
 #include "camera/usb_transport.h"
