@@ -83,7 +83,7 @@ int pass_through(camera& c, const command_request& r, int refused) {
     return refused;
   }
   char reply[serial_buffer_bytes] = {};
-  if (!transact(c, r.command, r.command_size, reply, sizeof reply)) {
+  if (!transact(c.channel, r.command, r.command_size, reply, sizeof reply)) {
     return transaction_failed;
   }
   return copy_response(reply, r.response, r.response_size);
@@ -100,14 +100,14 @@ int get_pqmx(camera& c, const command_request& r) {
   if (reply != nullptr && r.response_size == 0) {
     reply = nullptr; // no room for even a terminator: the reply is read and dropped
   }
-  return transact(c, r.command + pqmx_argument_offset, r.command_size - pqmx_argument_offset, reply,
-                  r.response_size)
+  return transact(c.channel, r.command + pqmx_argument_offset,
+                  r.command_size - pqmx_argument_offset, reply, r.response_size)
              ? ok
              : bad_get_argument;
 }
 
 int get_image_wait(camera& c, const command_request&) {
-  wait_image_event(c.assembly);
+  wait_image_event(c.frames.assembly);
   return ok;
 }
 
@@ -123,14 +123,14 @@ int get_image_wait_per_frame(camera& c, const command_request& r) {
   if (r.data == nullptr) {
     return bad_get_argument;
   }
-  return write_frame_address(r, take_frame_for_wait(c.assembly));
+  return write_frame_address(r, take_frame_for_wait(c.frames.assembly));
 }
 
 int get_image_poll(camera& c, const command_request& r) {
   if (r.data == nullptr) {
     return bad_get_argument;
   }
-  return write_frame_address(r, take_frame_for_poll(c.assembly));
+  return write_frame_address(r, take_frame_for_poll(c.frames.assembly));
 }
 
 int get_acquisition_bytes_per_frame(camera& c, const command_request& r) {
@@ -156,7 +156,7 @@ int get_usb_speed(camera& c, const command_request& r) {
 }
 
 int get_poll_timeout(camera& c, const command_request& r) {
-  return copy_number(c.assembly.poll_timeout_ms.load(), r);
+  return copy_number(c.frames.assembly.poll_timeout_ms.load(), r);
 }
 
 // "on" or "off" over exactly the response's size: zeros after the text, and no terminator when
@@ -167,8 +167,8 @@ int get_image_metadata(camera& c, const command_request& r) {
   }
   bool enabled = false;
   {
-    std::lock_guard path(c.assembly.path_mutex);
-    enabled = c.assembly.metadata_enabled;
+    std::lock_guard path(c.frames.assembly.path_mutex);
+    enabled = c.frames.assembly.metadata_enabled;
   }
   std::strncpy(r.response, enabled ? "on" : "off", r.response_size);
   return ok;
@@ -194,7 +194,7 @@ int get_image_height(camera& c, const command_request& r) {
 }
 
 int get_statistics(camera& c, const command_request& r) {
-  const acquisition_statistics& s = c.statistics;
+  const acquisition_statistics& s = c.frames.statistics;
   std::string text;
   const std::pair<const char*, std::uint64_t> fields[] = {
       {"frames_delivered", s.frames_delivered.load()},
@@ -233,19 +233,19 @@ int set_stop(camera& c, const command_request& r) {
     if (reply != nullptr && r.response_size == 0) {
       reply = nullptr;
     }
-    if (!transact(c, stop_command, sizeof stop_command, reply, r.response_size)) {
+    if (!transact(c.channel, stop_command, sizeof stop_command, reply, r.response_size)) {
       result = camera_command_failed;
     }
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(stop_settle_ms));
   // Also before any arming, so that a thread already waiting for a frame is let go.
-  abort_delivery(c.assembly, true);
-  set_image_event(c.assembly);
+  abort_delivery(c.frames.assembly, true);
+  set_image_event(c.frames.assembly);
   return result;
 }
 
 int set_image_wait_release(camera& c, const command_request&) {
-  set_image_event(c.assembly);
+  set_image_event(c.frames.assembly);
   return ok;
 }
 
@@ -258,8 +258,8 @@ int set_image_metadata(camera& c, const command_request& r) {
     return bad_set_argument;
   }
   const bool on = std::strcmp(static_cast<const char*>(r.data), "on") == 0;
-  std::lock_guard path(c.assembly.path_mutex);
-  c.assembly.metadata_enabled = on;
+  std::lock_guard path(c.frames.assembly.path_mutex);
+  c.frames.assembly.metadata_enabled = on;
   return ok;
 }
 
@@ -267,7 +267,7 @@ int set_poll_timeout(camera& c, const command_request& r) {
   if (r.data == nullptr) {
     return bad_set_argument;
   }
-  c.assembly.poll_timeout_ms.store(strtol32(static_cast<const char*>(r.data), nullptr, 10));
+  c.frames.assembly.poll_timeout_ms.store(strtol32(static_cast<const char*>(r.data), nullptr, 10));
   return ok;
 }
 

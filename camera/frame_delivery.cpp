@@ -1,7 +1,7 @@
 // Camera data path, frame delivery: held frames, abort, and the image-wait event.
 #include "camera/frame_delivery.h"
 
-#include "camera/camera.h"
+#include "camera/frame_path.h"
 
 namespace qmx {
 
@@ -12,11 +12,6 @@ std::uint64_t address_of(const frame_node* node) {
 }
 
 } // namespace
-
-void clear_queues(frame_assembly_state& a) {
-  clear(a.free_queue);
-  clear(a.filled_queue);
-}
 
 void abort_delivery(frame_assembly_state& a, bool any_state) {
   if (a.frame_buffer == nullptr && !any_state) {

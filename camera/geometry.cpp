@@ -53,19 +53,6 @@ std::int32_t sub32(std::int32_t a, std::int32_t b) {
   return wrap32(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
 }
 
-void put_u32(unsigned char* at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    at[i] = static_cast<unsigned char>(value >> (8 * i));
-  }
-}
-
-std::int32_t fill_bytes_for(std::int32_t row_bits) {
-  if ((row_bits / 8) % 2 != 0) {
-    return 1;
-  }
-  return (row_bits / 16) % 2 != 0 ? 2 : 0;
-}
-
 constexpr auto quiet_period = std::chrono::milliseconds(20);
 constexpr auto quiet_poll = std::chrono::milliseconds(5);
 constexpr auto quiet_limit = std::chrono::milliseconds(2000);
@@ -86,24 +73,6 @@ void wait_until_quiet(frame_assembly_state& a) {
     }
   }
 }
-
-} // namespace
-
-void write_tag_block_template(unsigned char (&tag_block)[48]) {
-  static constexpr struct {
-    char tag[4];
-    std::uint32_t value;
-  } entries[] = {{{'Q', 'M', 'X', '\0'}, 0}, {{'F', 'C', 'N', 'T'}, 0}, {{'P', 'C', 'K', 'L'}, 0},
-                 {{'P', 'C', 'K', 'H'}, 0},  {{'I', 'O', 'F', 'F'}, 6}, {{'E', 'N', 'D', 'T'}, 0}};
-  unsigned char* at = tag_block;
-  for (const auto& entry : entries) {
-    std::memcpy(at, entry.tag, sizeof entry.tag);
-    put_u32(at + 4, entry.value);
-    at += 8;
-  }
-}
-
-namespace {
 
 // The binning and the image size it gives; the caller holds the parameters' lock.
 void apply_binning(acquisition_parameters& p, std::int32_t horizontal, std::int32_t vertical) {
@@ -137,7 +106,7 @@ acquisition_parameters parameters_of(const camera& c) {
 
 int compute_frame_bytes(camera& c) {
   std::uint32_t packets = 0;
-  if (const int result = query_integer(c, packets_query, packets); result != 0) {
+  if (const int result = query_integer(c.channel, packets_query, packets); result != 0) {
     return result;
   }
   {
@@ -145,7 +114,7 @@ int compute_frame_bytes(camera& c) {
     c.parameters.data_packets_per_frame = wrap32(packets);
   }
   std::uint32_t calibration = 0;
-  if (const int result = query_integer(c, calibration_query, calibration); result != 0) {
+  if (const int result = query_integer(c.channel, calibration_query, calibration); result != 0) {
     return result;
   }
   std::lock_guard lock(c.parameters_mutex);
@@ -165,68 +134,36 @@ int arm(camera& c, unsigned char* buffer, std::int32_t buffer_size, char* respon
     return result_query_failed;
   }
   std::uint32_t calibration = 0;
-  if (query_integer(c, calibration_query, calibration) != 0) {
+  if (query_integer(c.channel, calibration_query, calibration) != 0) {
     return result_query_failed;
   }
   const acquisition_parameters p = parameters_of(c);
-  const std::int32_t slot = p.acquisition_bytes_per_frame;
-  if (slot < 1 || buffer_size < slot || buffer_size % slot != 0) {
+  frame_geometry geometry = geometry_for_region(p.roi_width, p.roi_height, wrap32(calibration),
+                                                p.hbin, p.vbin, p.data_packets_per_frame);
+  // The slot is the size the host was told ("acquisition_bytes_per_frame"), from the frame sizes
+  // just asked; a camera that answers another number of calibration lines the second time
+  // cannot make frames that overflow it (the frame path checks every write against its slot).
+  geometry.unpacked_frame_bytes = p.frame_pixel_bytes;
+  geometry.slot_bytes = p.acquisition_bytes_per_frame;
+  if (buffer == nullptr || !cuts_into_slots(buffer_size, geometry.slot_bytes)) {
     return result_bad_buffer; // no whole slot: nothing could ever be filled
   }
-  frame_assembly_state& a = c.assembly;
+  frame_path& path = c.frames;
   // Stop the frame path: waiters are released and the handler ignores packets from here on.
-  abort_delivery(a, true);
+  abort_delivery(path.assembly, true);
   // Packets the camera sent before it was stopped may still wait in the USB layer's queue for
   // the handler; handled after the new geometry is in place they would be cut into its slots.
   // They are let through (and ignored) first: the path counts as drained once no completion has
   // come for a while. A camera that still streams (re-arming without "stop") keeps its geometry,
   // since the region cannot change while it is armed, so the wait then ends at its limit.
-  wait_until_quiet(a);
-  {
-    std::scoped_lock holds(a.wait_hold_mutex, a.poll_hold_mutex, a.path_mutex);
-    a.awaiting_frame_start = true;
-    a.write_offset = 0;
-    a.current_frame_id = 0;
-    a.last_packet_index = 0;
-    a.carry_count = 0;
-    a.last_packet_flag = false;
-    a.pixels_written = 0;
-    a.pending_skip = 0;
-    a.frame_metadata = false;
-    a.ignored_bad_magic = false;
-    a.packets_per_frame = p.data_packets_per_frame;
-    a.width = p.roi_width;
-    a.height = p.roi_height;
-    a.hbin = p.hbin;
-    a.vbin = p.vbin;
-    a.unpacked_frame_bytes = p.frame_pixel_bytes;
-    a.slot_bytes = slot;
-    a.row_fill_bytes = fill_bytes_for(p.row_bits);
-    a.calibration_packed_bytes = mul32(mul32(p.roi_width, wrap32(calibration)), bits_per_pixel) / 8;
-    a.pixels_per_row = p.roi_width;
-    a.pixels_per_frame =
-        add32(mul32(p.roi_width, p.roi_height), mul32(p.roi_width, wrap32(calibration)));
-    write_tag_block_template(a.tag_block);
-    clear_queues(a);
-    for (frame_node** held : {&a.held_wait_frame, &a.fill_node, &a.held_poll_frame}) {
-      delete *held;
-      *held = nullptr;
-    }
-    a.frame_buffer = buffer;
-    a.frame_buffer_size = buffer_size;
-    const std::int32_t slots = buffer_size / slot;
-    for (std::int32_t i = 0; i < slots; ++i) {
-      push(a.free_queue, new frame_node{buffer + std::ptrdiff_t{i} * slot, nullptr});
-    }
-    c.statistics.reset();
-    a.stop_flag.store(false);
-  }
+  wait_until_quiet(path.assembly);
+  (void)prepare_frame_path(path, geometry, buffer, buffer_size); // the buffer was checked above
   char* reply = response;
   std::size_t capacity = response_size;
   if (reply != nullptr && capacity == 0) {
     reply = nullptr; // no room for a reply: it is read and dropped
   }
-  if (!transact(c, arm_command, sizeof arm_command, reply, capacity)) {
+  if (!transact(c.channel, arm_command, sizeof arm_command, reply, capacity)) {
     return result_arm_failed;
   }
   return 0;
@@ -234,7 +171,7 @@ int arm(camera& c, unsigned char* buffer, std::int32_t buffer_size, char* respon
 
 int read_roi(camera& c) {
   char reply[serial_buffer_bytes];
-  if (!transact(c, roi_command, sizeof roi_command, reply, sizeof reply)) {
+  if (!transact(c.channel, roi_command, sizeof roi_command, reply, sizeof reply)) {
     return result_failed;
   }
   if (std::strlen(reply) > longest_query_reply) {

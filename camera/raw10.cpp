@@ -2,8 +2,8 @@
 // frame-aware unpacker.
 #include "camera/raw10.h"
 
-#include "camera/camera.h"
 #include "camera/cpu_features.h"
+#include "camera/frame_path.h"
 #include "camera/raw10_kernels.h"
 
 #include <algorithm>

@@ -30,7 +30,7 @@ std::string ask_until_answered(qmx::camera& c, const char* command) {
   int elapsed_ms = 0;
   for (int attempt = 0; attempt < identify_max_attempts; ++attempt) {
     char reply[identify_reply_bytes] = {};
-    if (!transact(c, command, std::strlen(command) + 1, reply, sizeof reply)) {
+    if (!transact(c.channel, command, std::strlen(command) + 1, reply, sizeof reply)) {
       return {};
     }
     if (std::strstr(reply, "error") == nullptr) {
