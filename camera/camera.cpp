@@ -19,7 +19,7 @@ void notify_block(const channel_completion& completion) {
 // The old transport's channel transfers are not the new one's: a mark left by a wait that ran
 // out on the old transport must not hold back the new transfers.
 void forget_in_flight(completion_block& block) {
-  std::lock_guard lock(block.lock);
+  qmx::lock_guard lock(block.lock);
   block.in_flight = false;
 }
 
@@ -38,7 +38,7 @@ camera::camera(libusb_device* device) {
 camera::~camera() {
   {
     // No transaction may still be using the transport or the blocks.
-    std::lock_guard lock(channel.lock);
+    qmx::lock_guard lock(channel.lock);
   }
   // Declared after the blocks and the assembly state, so it would be destroyed before them
   // anyway; reset here so the order does not hang on declaration order.
@@ -59,7 +59,7 @@ std::unique_ptr<usb_transport> make_camera_transport(camera& c, libusb_device* d
 
 void replace_transport(camera& c, std::unique_ptr<usb_transport> replacement) {
   {
-    std::lock_guard lock(c.channel.lock);
+    qmx::lock_guard lock(c.channel.lock);
     std::swap(c.transport, replacement);
     c.channel.transport = c.transport.get();
     forget_in_flight(c.serial.tx_done);

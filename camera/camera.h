@@ -6,6 +6,7 @@
 #include "camera/serial_channel.h"
 #include "camera/usb_transport.h"
 #include "include/qmx_libusb.h"
+#include "include/qmx_thread_safety.h"
 
 #include <atomic>
 #include <cstdint>
@@ -37,6 +38,11 @@ struct camera {
   // failed, `transport` is null and `parameters.transport_failed` is set, and the creator
   // destroys the object at once.
   explicit camera(libusb_device* device);
+  // Whether opening or claiming the device failed when the camera was built.
+  bool transport_failed() const {
+    qmx::lock_guard lock(parameters_mutex);
+    return parameters.transport_failed;
+  }
   camera(const camera&) = delete;
   camera& operator=(const camera&) = delete;
   // Destroys, in order: the channel's lock, the transport (with its 500 ms pause), the reply and
@@ -48,8 +54,8 @@ struct camera {
   serial_buffers serial;
   std::unique_ptr<usb_transport> transport;
   serial_channel channel;
-  acquisition_parameters parameters;
-  mutable std::mutex parameters_mutex;
+  mutable qmx::mutex parameters_mutex;
+  acquisition_parameters parameters QMX_GUARDED_BY(parameters_mutex);
   // The USB speed the device reported when this camera's transport was made (libusb speed).
   std::atomic<int> usb_speed{0};
 };

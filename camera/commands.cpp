@@ -167,7 +167,7 @@ int get_image_metadata(camera& c, const command_request& r) {
   }
   bool enabled = false;
   {
-    std::lock_guard path(c.frames.assembly.path_mutex);
+    qmx::lock_guard path(c.frames.assembly.path_mutex);
     enabled = c.frames.assembly.metadata_enabled;
   }
   std::strncpy(r.response, enabled ? "on" : "off", r.response_size);
@@ -258,7 +258,7 @@ int set_image_metadata(camera& c, const command_request& r) {
     return bad_set_argument;
   }
   const bool on = std::strcmp(static_cast<const char*>(r.data), "on") == 0;
-  std::lock_guard path(c.frames.assembly.path_mutex);
+  qmx::lock_guard path(c.frames.assembly.path_mutex);
   c.frames.assembly.metadata_enabled = on;
   return ok;
 }

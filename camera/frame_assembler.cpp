@@ -176,7 +176,7 @@ void assemble_packet(const image_completion& completion) {
     // The preparation takes this lock while it rewrites the state: a packet is handled wholly
     // before or wholly after it. Uncontended otherwise, it costs a few nanoseconds per 16 KB
     // packet.
-    std::lock_guard hold(path->assembly.path_mutex);
+    qmx::lock_guard hold(path->assembly.path_mutex);
     assemble_received_packet(*path, completion.buffer, completion.received_length);
   }
   *completion.resubmit = true;

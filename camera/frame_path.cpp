@@ -90,7 +90,10 @@ bool prepare_frame_path(frame_path& path, const frame_geometry& geometry, unsign
     return false;
   }
   frame_assembly_state& a = path.assembly;
-  std::scoped_lock holds(a.wait_hold_mutex, a.poll_hold_mutex, a.path_mutex);
+  // In the one order in which they are ever taken together.
+  qmx::lock_guard wait_hold(a.wait_hold_mutex);
+  qmx::lock_guard poll_hold(a.poll_hold_mutex);
+  qmx::lock_guard path_lock(a.path_mutex);
   a.awaiting_frame_start = true;
   a.write_offset = 0;
   a.current_frame_id = 0;

@@ -5,11 +5,11 @@
 
 #include "camera/frame_queue.h"
 
+#include "include/qmx_thread_safety.h"
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 
 namespace qmx {
 
@@ -28,14 +28,15 @@ struct frame_assembly_state {
   std::int32_t calibration_packed_bytes = 0;
   std::int32_t pixels_per_row = 0;
   std::int32_t pixels_per_frame = 0;
-  frame_node* held_wait_frame = nullptr;
+  // Held by "image_wait_per_frame" until its next call.
+  frame_node* held_wait_frame QMX_GUARDED_BY(wait_hold_mutex) = nullptr;
   frame_node* fill_node = nullptr;
   std::int32_t write_offset = 0;
   bool awaiting_frame_start = true;
   std::uint32_t current_frame_id = 0;
-  std::mutex image_wait_lock;
+  qmx::mutex image_wait_lock;
   std::condition_variable image_wait_signal;
-  bool image_wait_flag = false;
+  bool image_wait_flag QMX_GUARDED_BY(image_wait_lock) = false;
   std::atomic<bool> stop_flag{false};
   std::int32_t unpacked_frame_bytes = 0;
   std::int32_t slot_bytes = 0;
@@ -47,7 +48,8 @@ struct frame_assembly_state {
   unsigned char carry[5] = {};
   std::int32_t carry_count = 0;
   std::atomic<std::int32_t> poll_timeout_ms{0}; // set and read by host threads at any time
-  frame_node* held_poll_frame = nullptr;
+  // Held by "image_poll" until its next call.
+  frame_node* held_poll_frame QMX_GUARDED_BY(poll_hold_mutex) = nullptr;
   bool last_packet_flag = false;
   std::int32_t pixels_written = 0;
   // Output rows of the open frame binned so far; binning follows the unpacking row by row.
@@ -55,14 +57,14 @@ struct frame_assembly_state {
   // Held by the image handler for each packet and by the preparation while it rewrites this
   // state, so that a preparation never meets a packet half handled (re-arming without a stop
   // included).
-  std::mutex path_mutex;
+  qmx::mutex path_mutex;
   // Image completions the handler has seen, counted before anything else it does; arming waits
   // for this to stand still so that packets sent before it are all behind it.
   std::atomic<std::uint64_t> completions_seen{0};
   // Held by the frame hand-outs around their held frame (one per kind of wait), and by the
   // preparation while it discards the held frames.
-  std::mutex wait_hold_mutex;
-  std::mutex poll_hold_mutex;
+  qmx::mutex wait_hold_mutex QMX_ACQUIRED_BEFORE(poll_hold_mutex, path_mutex);
+  qmx::mutex poll_hold_mutex QMX_ACQUIRED_BEFORE(path_mutex);
   // The assembler's own progress beside the fields above, reset at each frame's first packet:
   // fill bytes of a row that the previous packet cut and this one must still skip; the metadata
   // setting the open frame was begun with (it fixes where the frame's parts lie in its slot); and

@@ -85,22 +85,22 @@ void apply_binning(acquisition_parameters& p, std::int32_t horizontal, std::int3
 } // namespace
 
 void set_binning(camera& c, std::int32_t horizontal, std::int32_t vertical) {
-  std::lock_guard lock(c.parameters_mutex);
+  qmx::lock_guard lock(c.parameters_mutex);
   apply_binning(c.parameters, horizontal, vertical);
 }
 
 void set_horizontal_binning(camera& c, std::int32_t factor) {
-  std::lock_guard lock(c.parameters_mutex);
+  qmx::lock_guard lock(c.parameters_mutex);
   apply_binning(c.parameters, factor, c.parameters.vbin);
 }
 
 void set_vertical_binning(camera& c, std::int32_t factor) {
-  std::lock_guard lock(c.parameters_mutex);
+  qmx::lock_guard lock(c.parameters_mutex);
   apply_binning(c.parameters, c.parameters.hbin, factor);
 }
 
 acquisition_parameters parameters_of(const camera& c) {
-  std::lock_guard lock(c.parameters_mutex);
+  qmx::lock_guard lock(c.parameters_mutex);
   return c.parameters;
 }
 
@@ -110,14 +110,14 @@ int compute_frame_bytes(camera& c) {
     return result;
   }
   {
-    std::lock_guard lock(c.parameters_mutex);
+    qmx::lock_guard lock(c.parameters_mutex);
     c.parameters.data_packets_per_frame = wrap32(packets);
   }
   std::uint32_t calibration = 0;
   if (const int result = query_integer(c.channel, calibration_query, calibration); result != 0) {
     return result;
   }
-  std::lock_guard lock(c.parameters_mutex);
+  qmx::lock_guard lock(c.parameters_mutex);
   acquisition_parameters& p = c.parameters;
   const std::int32_t rows = add32(p.roi_height, wrap32(calibration));
   p.frame_pixel_bytes = mul32(mul32(bytes_per_pixel, p.roi_width), rows);
@@ -185,7 +185,7 @@ int read_roi(camera& c) {
     next = end;
   }
   const auto [x1, y1, x2, y2] = numbers;
-  std::lock_guard lock(c.parameters_mutex);
+  qmx::lock_guard lock(c.parameters_mutex);
   acquisition_parameters& p = c.parameters;
   p.roi_width = add32(sub32(x2, x1), 1);
   p.roi_height = add32(sub32(y2, y1), 1);

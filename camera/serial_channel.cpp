@@ -39,9 +39,10 @@ clock_type::time_point within(std::chrono::milliseconds wait, clock_type::time_p
 // lock that saw it not done, so a completion arriving just after cannot be missed.
 wait_outcome await_completion(completion_block& block, bool mark_in_flight,
                               clock_type::time_point until) {
-  std::unique_lock lock(block.lock);
-  const bool done = block.done_signal.wait_until(lock, until, [&] { return block.done; });
-  if (!done) {
+  qmx::unique_lock lock(block.lock);
+  while (!block.done && lock.wait_until(block.done_signal, until)) {
+  }
+  if (!block.done) {
     if (mark_in_flight) {
       block.in_flight = true;
     }
@@ -54,13 +55,15 @@ wait_outcome await_completion(completion_block& block, bool mark_in_flight,
 // True once no transfer of `block` is in flight any more, waiting for it until `until` at most.
 // Costs one lock when nothing is in flight.
 bool settle_in_flight(completion_block& block, clock_type::time_point until) {
-  std::unique_lock lock(block.lock);
-  return block.done_signal.wait_until(lock, until, [&] { return !block.in_flight; });
+  qmx::unique_lock lock(block.lock);
+  while (block.in_flight && lock.wait_until(block.done_signal, until)) {
+  }
+  return !block.in_flight;
 }
 
 // Prepares `block` for a new transfer: a late completion of an earlier one must not count.
 void arm_block(completion_block& block) {
-  std::lock_guard lock(block.lock);
+  qmx::lock_guard lock(block.lock);
   block.done = false;
   block.failed.store(false);
   block.received_length.store(0);
@@ -133,7 +136,7 @@ std::size_t delivered_reply(serial_buffers& b) {
 
 bool transact(serial_channel& channel, const void* command, std::size_t length, char* reply,
               std::size_t reply_capacity) {
-  std::lock_guard channel_lock(channel.lock);
+  qmx::lock_guard channel_lock(channel.lock);
   if (length == 0 || length > serial_buffer_bytes || (reply != nullptr && reply_capacity == 0) ||
       command == nullptr) {
     return false;
@@ -182,7 +185,7 @@ bool transact(serial_channel& channel, const void* command, std::size_t length, 
 void signal_completion(completion_block& block, bool failed, std::int32_t received_length) {
   block.failed.store(failed);
   block.received_length.store(received_length);
-  std::lock_guard lock(block.lock);
+  qmx::lock_guard lock(block.lock);
   block.done = true;
   block.in_flight = false;
   // One waiter at most: the channel lock lets only one transaction wait on a block.

@@ -2,11 +2,11 @@
 // command transfer (0x02) and the reply transfer (0x82), each awaited up to 10000 ms.
 #pragma once
 
+#include "include/qmx_thread_safety.h"
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 
 namespace qmx {
 
@@ -15,16 +15,16 @@ struct usb_transport;
 // The completion signal of one channel direction. Set by the transport's callback, taken by the
 // transaction that waits for it.
 struct completion_block {
-  std::mutex lock;
+  qmx::mutex lock;
   std::condition_variable done_signal;
-  bool done = false;               // guarded by `lock`
+  bool done QMX_GUARDED_BY(lock) = false;
   std::atomic<bool> failed{false}; // status of the completed transfer was not success
   // Bytes the driver delivered with the completion; written before `done` is set under `lock`.
   std::atomic<std::int32_t> received_length{0};
   std::int32_t timeout_ms = 0;
   // A transfer whose wait ran out and that has not completed since: it must not be submitted
-  // again before its completion arrives. Guarded by `lock`.
-  bool in_flight = false;
+  // again before its completion arrives.
+  bool in_flight QMX_GUARDED_BY(lock) = false;
 };
 
 constexpr std::size_t serial_buffer_bytes = 1024;
@@ -42,11 +42,12 @@ struct serial_buffers {
 // The channel: its buffers, the transport whose channel transfers it submits, and its lock.
 struct serial_channel {
   serial_buffers* buffers = nullptr;
-  usb_transport* transport = nullptr; // the owner's current transport; null when it has none
-  std::mutex lock;                    // held for a whole transaction
+  qmx::mutex lock; // held for a whole transaction
+  // The owner's current transport; null when it has none.
+  usb_transport* transport QMX_GUARDED_BY(lock) = nullptr;
   // A reply read failed or ran out after its command went out: the camera may still hold that
-  // reply, which the next read would take in place of its own. Guarded by `lock`.
-  bool reply_may_be_left = false;
+  // reply, which the next read would take in place of its own.
+  bool reply_may_be_left QMX_GUARDED_BY(lock) = false;
 };
 
 // Replies to internal integer queries longer than this are refused.

@@ -65,8 +65,10 @@ std::unique_ptr<bulk_channel> make_channel(libusb_device_handle* handle, std::ui
 // After it returns, no completion of the pool submits a transfer again.
 void stop_resubmission(transfer_pool& pool) {
   pool.resubmitting.store(false);
-  std::unique_lock lock(pool.busy_mutex);
-  pool.busy_done.wait(lock, [&] { return pool.busy == 0; });
+  qmx::unique_lock lock(pool.busy_mutex);
+  while (pool.busy != 0) {
+    lock.wait(pool.busy_done);
+  }
 }
 
 void cancel_all_images(transfer_pool& pool) {
@@ -270,8 +272,10 @@ void mark_device_gone(usb_transport* transport) {
     pool.gone.store(true);
     // A completion already inside its resubmission finishes it first, so that no image transfer
     // is submitted once this returns.
-    std::unique_lock lock(pool.busy_mutex);
-    pool.busy_done.wait(lock, [&] { return pool.busy == 0; });
+    qmx::unique_lock lock(pool.busy_mutex);
+    while (pool.busy != 0) {
+      lock.wait(pool.busy_done);
+    }
   }
 }
 
@@ -313,14 +317,14 @@ void LIBUSB_CALL on_image_transfer(libusb_transfer* transfer) {
   }
   {
     // Registered before the flag is read again: whoever clears the flag then waits for us.
-    std::lock_guard lock(pool->busy_mutex);
+    qmx::lock_guard lock(pool->busy_mutex);
     if (!pool->resubmitting.load() || pool->gone.load()) {
       return;
     }
     ++pool->busy;
   }
   (void)libusb_submit_transfer(transfer);
-  std::lock_guard lock(pool->busy_mutex);
+  qmx::lock_guard lock(pool->busy_mutex);
   --pool->busy;
   if (pool->busy == 0) {
     pool->busy_done.notify_all();

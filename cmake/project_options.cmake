@@ -8,11 +8,7 @@ target_compile_options(qmx_warnings INTERFACE
 if(QMX_WERROR)
   target_compile_options(qmx_warnings INTERFACE -Werror)
 endif()
-# Clang checks the lock annotations (include/qmx_thread_safety.h); with -Werror a member read
-# or written without its lock, or a function called without the lock it requires, fails the build.
-if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-  target_compile_options(qmx_warnings INTERFACE $<$<COMPILE_LANGUAGE:CXX>:-Wthread-safety>)
-endif()
+
 
 # Shared libraries carry no "lib" prefix on Windows, so that their file names are the ones the
 # code looks up ("name.dll").

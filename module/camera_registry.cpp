@@ -242,7 +242,7 @@ int camera_registry::create(const char* device_id, void** device_handle) {
     device = entry->device; // the USB layer keeps the record valid even once it is removed
   }
   auto opened = std::make_unique<qmx::camera>(device);
-  if (opened->parameters.transport_failed) {
+  if (opened->transport_failed()) {
     return QMX_CREATE_FAILED;
   }
   *device_handle = entry;

@@ -309,7 +309,7 @@ void identify_camera(libusb_device* device, std::string& device_id, std::string&
   device_id.clear();
   serial_number.clear();
   auto temporary = std::make_unique<qmx::camera>(device);
-  if (temporary->parameters.transport_failed) {
+  if (temporary->transport_failed()) {
     return; // opened once: a device that cannot be opened now is not tried again
   }
   device_id = ask_until_answered(*temporary, id_command);
