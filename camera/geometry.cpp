@@ -1,5 +1,6 @@
 // Camera data path, geometry: reading the region of interest and deriving the image size.
 #include "camera/geometry.h"
+#include "include/qmx_module.h"
 
 #include "camera/camera.h"
 #include "camera/frame_delivery.h"
@@ -20,16 +21,11 @@ namespace {
 constexpr char roi_command[] = "roi";
 constexpr int roi_numbers = 4;
 constexpr std::int32_t bits_per_pixel = 10;
-constexpr int result_read = 0;
-constexpr int result_failed = 1;
 
 constexpr std::int32_t min_bin = 1;
 constexpr std::int32_t max_bin = 16;
 constexpr std::int32_t tag_block_size = 48;
 constexpr std::int32_t bytes_per_pixel = 2;
-constexpr int result_query_failed = 6;
-constexpr int result_bad_buffer = 7;
-constexpr int result_arm_failed = 13;
 constexpr char calibration_query[] = "num_calibration_lines";
 constexpr char packets_query[] = "data_packets_per_frame";
 constexpr char arm_command[] = {'a', 'r', 'm'}; // sent without a terminator
@@ -131,11 +127,11 @@ int arm(camera& c, unsigned char* buffer, std::int32_t buffer_size, char* respon
   // were. Whatever numbers the camera answers, the camera is armed with them: the frame path
   // keeps every write inside its slots, and a geometry that cannot make frames only drops them.
   if (read_roi(c) != 0 || compute_frame_bytes(c) != 0) {
-    return result_query_failed;
+    return QMX_BAD_ARGUMENT;
   }
   std::uint32_t calibration = 0;
   if (query_integer(c.channel, calibration_query, calibration) != 0) {
-    return result_query_failed;
+    return QMX_BAD_ARGUMENT;
   }
   const acquisition_parameters p = parameters_of(c);
   frame_geometry geometry = geometry_for_region(p.roi_width, p.roi_height, wrap32(calibration),
@@ -146,7 +142,7 @@ int arm(camera& c, unsigned char* buffer, std::int32_t buffer_size, char* respon
   geometry.unpacked_frame_bytes = p.frame_pixel_bytes;
   geometry.slot_bytes = p.acquisition_bytes_per_frame;
   if (buffer == nullptr || !cuts_into_slots(buffer_size, geometry.slot_bytes)) {
-    return result_bad_buffer; // no whole slot: nothing could ever be filled
+    return QMX_BAD_SET_ARGUMENT; // no whole slot: nothing could ever be filled
   }
   frame_path& path = c.frames;
   // Stop the frame path: waiters are released and the handler ignores packets from here on.
@@ -164,7 +160,7 @@ int arm(camera& c, unsigned char* buffer, std::int32_t buffer_size, char* respon
     reply = nullptr; // no room for a reply: it is read and dropped
   }
   if (!transact(c.channel, arm_command, sizeof arm_command, reply, capacity)) {
-    return result_arm_failed;
+    return QMX_CAMERA_COMMAND_FAILED;
   }
   return 0;
 }
@@ -172,10 +168,10 @@ int arm(camera& c, unsigned char* buffer, std::int32_t buffer_size, char* respon
 int read_roi(camera& c) {
   char reply[serial_buffer_bytes];
   if (!transact(c.channel, roi_command, sizeof roi_command, reply, sizeof reply)) {
-    return result_failed;
+    return QMX_TRANSACTION_FAILED;
   }
   if (std::strlen(reply) > longest_query_reply) {
-    return result_failed;
+    return QMX_TRANSACTION_FAILED;
   }
   std::int32_t numbers[roi_numbers] = {};
   const char* next = reply;
@@ -192,7 +188,7 @@ int read_roi(camera& c) {
   p.image_width = p.roi_width / p.hbin;
   p.image_height = p.roi_height / p.vbin;
   p.row_bits = mul32(bits_per_pixel, p.roi_width);
-  return result_read;
+  return QMX_OK;
 }
 
 } // namespace qmx

@@ -1,6 +1,7 @@
 // Camera data path, serial channel: one text-command transaction over the command and reply
 // transfers, with the completion blocks the transport's callback signals.
 #include "camera/serial_channel.h"
+#include "include/qmx_module.h"
 
 #include "camera/text_numbers.h"
 #include "camera/usb_transport.h"
@@ -24,9 +25,6 @@ constexpr auto in_flight_wait = std::chrono::milliseconds(1000);
 // how many such replies are dropped at most (a camera keeps a bounded number of unread replies).
 constexpr auto left_reply_wait = std::chrono::milliseconds(50);
 constexpr int most_left_replies = 16;
-constexpr int result_stored = 0;
-constexpr int result_failed = 1;
-constexpr int result_reply_too_long = 15;
 
 enum class wait_outcome { completed, failed, timed_out };
 
@@ -200,17 +198,17 @@ bool wait_completion(completion_block& block) {
 
 int query_integer(serial_channel& channel, const char* name, std::uint32_t& value) {
   if (name == nullptr) {
-    return result_failed;
+    return QMX_TRANSACTION_FAILED;
   }
   char reply[serial_buffer_bytes];
   if (!transact(channel, name, std::strlen(name) + 1, reply, sizeof reply)) {
-    return result_failed;
+    return QMX_TRANSACTION_FAILED;
   }
   if (std::strlen(reply) > longest_query_reply) {
-    return result_reply_too_long;
+    return QMX_TRUNCATED;
   }
   value = static_cast<std::uint32_t>(strtol32(reply, nullptr, 0));
-  return result_stored;
+  return QMX_OK;
 }
 
 } // namespace qmx

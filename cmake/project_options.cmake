@@ -9,7 +9,6 @@ if(QMX_WERROR)
   target_compile_options(qmx_warnings INTERFACE -Werror)
 endif()
 
-
 # Shared libraries carry no "lib" prefix on Windows, so that their file names are the ones the
 # code looks up ("name.dll").
 function(qmx_windows_dll_name target)

@@ -2,6 +2,7 @@
 // and close cameras.
 #include "module/camera_registry.h"
 
+#include "camera/commands.h"
 #include "camera/geometry.h"
 #include "include/qmx_module.h"
 
@@ -30,20 +31,6 @@ void collect_device(void* user, libusb_device* device, std::uint16_t /*product_i
 }
 
 } // namespace
-
-bool copy_text(const std::string& text, char* buffer, std::size_t size) {
-  if (buffer == nullptr || size < 1) {
-    return !text.empty();
-  }
-  if (text.size() < size) {
-    std::copy(text.begin(), text.end(), buffer);
-    buffer[text.size()] = '\0';
-    return false;
-  }
-  std::copy(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(size - 1), buffer);
-  buffer[size - 1] = '\0';
-  return true;
-}
 
 camera_entry* find_by_id(camera_list& list, const std::string& device_id) {
   for (auto& entry : list.entries) {
@@ -202,9 +189,11 @@ int camera_registry::get_device_ids(char* device_ids, int str_size, char* serial
       }
     }
   }
-  copy_text(ids, device_ids, str_size > 0 ? static_cast<std::size_t>(str_size) : 0);
-  copy_text(serials, serial_numbers,
-            serial_numbers_size > 0 ? static_cast<std::size_t>(serial_numbers_size) : 0);
+  // The copy rule; a null buffer is skipped and a cut text is not reported.
+  (void)copy_text_answer(ids, device_ids, str_size > 0 ? static_cast<std::size_t>(str_size) : 0);
+  (void)copy_text_answer(serials, serial_numbers,
+                         serial_numbers_size > 0 ? static_cast<std::size_t>(serial_numbers_size)
+                                                 : 0);
   return QMX_OK;
 }
 

@@ -154,11 +154,6 @@ camera_entry& add_entry(camera_list& list, libusb_device* device, const std::str
 camera_entry* find_by_id(camera_list& list, const std::string& device_id)
     QMX_REQUIRES(list.entries_mutex);
 
-// The text copy rule: the size counts the terminator; a text that does not fit is cut to
-// size - 1 characters and terminated. True when it was cut. A null buffer or a size below 1
-// writes nothing.
-bool copy_text(const std::string& text, char* buffer, std::size_t size);
-
 // ---- The installed registry (module_exports.cpp) ----
 
 // The registry that the last initialisation installed, or null.

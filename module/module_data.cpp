@@ -1,5 +1,6 @@
 // Module, module data: the module version and the connection-event slot, with the blocking wait
 // for the next event and its release.
+#include "camera/commands.h"
 #include "include/qmx_module.h"
 #include "module/camera_registry.h"
 
@@ -26,18 +27,6 @@ bool take_connection_event(std::string& text) {
   return true;
 }
 
-int copy_answer(const std::string& text, void* value, int size) {
-  if (value == nullptr) {
-    return QMX_NULL_BUFFER;
-  }
-  if (size < 1) {
-    return QMX_TRUNCATED; // no room even for the terminator: nothing is written
-  }
-  return qmx::copy_text(text, static_cast<char*>(value), static_cast<std::size_t>(size))
-             ? QMX_TRUNCATED
-             : QMX_OK;
-}
-
 } // namespace
 
 extern "C" {
@@ -52,10 +41,12 @@ QMX_MODULE_API int ob_get_module_data(const char* param, void* value, int size) 
       if (!take_connection_event(text)) {
         return QMX_BAD_ARGUMENT; // not initialised: there is nothing to wait for
       }
-      return copy_answer(text, value, size);
+      return qmx::copy_text_answer(text, static_cast<char*>(value),
+                                   size > 0 ? static_cast<std::size_t>(size) : 0);
     }
     if (std::strcmp(param, "version") == 0) {
-      return copy_answer(version_text, value, size);
+      return qmx::copy_text_answer(version_text, static_cast<char*>(value),
+                                   size > 0 ? static_cast<std::size_t>(size) : 0);
     }
   } catch (...) {
     return QMX_BAD_ARGUMENT;

@@ -219,9 +219,11 @@ QMX_MODULE_API int get_device_ids(char* device_ids, int str_size, char* serial_n
   } catch (...) {
     // Out of memory while listing: answer as if nothing was found.
   }
-  qmx::copy_text("", device_ids, str_size > 0 ? static_cast<std::size_t>(str_size) : 0);
-  qmx::copy_text("", serial_numbers,
-                 serial_numbers_size > 0 ? static_cast<std::size_t>(serial_numbers_size) : 0);
+  (void)qmx::copy_text_answer("", device_ids,
+                              str_size > 0 ? static_cast<std::size_t>(str_size) : 0);
+  (void)qmx::copy_text_answer(
+      "", serial_numbers,
+      serial_numbers_size > 0 ? static_cast<std::size_t>(serial_numbers_size) : 0);
   return QMX_OK;
 }
 
