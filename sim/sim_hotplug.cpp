@@ -6,7 +6,9 @@
 
 namespace sim {
 
-void notify(world& w, std::unique_lock<std::mutex>& lock, std::uint32_t event, std::string path) {
+// `path` is a copy taken under the world lock: the device's own may change once it is dropped.
+void notify(world& w, std::unique_lock<std::mutex>& lock, std::uint32_t event,
+            std::string path) { // NOLINT(performance-unnecessary-value-param)
   std::vector<listener_entry> targets;
   try {
     if (w.primary.listener != nullptr) {
