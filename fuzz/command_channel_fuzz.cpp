@@ -18,6 +18,7 @@
 #include "camera/commands.h"
 #include "camera/geometry.h"
 #include "camera/serial_channel.h"
+#include "fuzz/asan_poison.h"
 #include "include/qmx_libusb.h"
 #include "sim/qmx_sim.h"
 
@@ -33,21 +34,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QMX_FUZZ_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define QMX_FUZZ_ASAN 1
-#endif
-#if defined(QMX_FUZZ_ASAN)
-#include <sanitizer/asan_interface.h>
-#else
-#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
-#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
-#endif
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include "camera/frame_assembler.h"
 #include "camera/frame_delivery.h"
 #include "camera/frame_path.h"
+#include "fuzz/asan_poison.h"
 
 #include <algorithm>
 #include <array>
@@ -21,21 +22,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QMX_FUZZ_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define QMX_FUZZ_ASAN 1
-#endif
-#if defined(QMX_FUZZ_ASAN)
-#include <sanitizer/asan_interface.h>
-#else
-#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
-#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
-#endif
 
 namespace {
 
