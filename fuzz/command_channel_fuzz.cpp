@@ -19,6 +19,7 @@
 #include "camera/geometry.h"
 #include "camera/serial_channel.h"
 #include "fuzz/asan_poison.h"
+#include "fuzz/fuzz_input.h"
 #include "include/qmx_libusb.h"
 #include "sim/qmx_sim.h"
 
@@ -34,6 +35,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#define QMX_FUZZ_TARGET "command_channel_fuzz"
 
 namespace {
 
@@ -92,34 +95,7 @@ constexpr std::array<std::string_view, 6> camera_state_words{
 constexpr std::array<std::string_view, 5> camera_resets{
     {"stop", "roi 0 0 1279 1023", "exposure_ms 10", "gain 0", "fps 0"}};
 
-// Stops the run with the failed condition's line, so that a finding says what broke.
-void require_at(bool condition, int line) {
-  if (!condition) {
-    std::fprintf(stderr, "command_channel_fuzz: check on line %d failed\n", line);
-    std::abort();
-  }
-}
-#define require(condition) require_at((condition), __LINE__)
-
-class reader {
-public:
-  reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  bool empty() const { return position_ >= size_; }
-  std::uint8_t byte() { return position_ < size_ ? data_[position_++] : 0; }
-  std::uint32_t u16() { return byte() | (static_cast<std::uint32_t>(byte()) << 8); }
-  // Up to `n` bytes of the input (fewer at its end).
-  std::string_view bytes(std::size_t n) {
-    n = std::min(n, size_ - std::min(position_, size_));
-    const std::string_view out(reinterpret_cast<const char*>(data_) + position_, n);
-    position_ += n;
-    return out;
-  }
-
-private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t position_ = 0;
-};
+using qmx_fuzz::reader;
 
 // One buffer the module reads or writes, an allocation of its own: its `size` bytes at the start,
 // the rest poisoned, so any access beyond `size` is reported.

@@ -13,6 +13,7 @@
 #include "camera/frame_delivery.h"
 #include "camera/frame_path.h"
 #include "fuzz/asan_poison.h"
+#include "fuzz/fuzz_input.h"
 
 #include <algorithm>
 #include <array>
@@ -22,6 +23,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#define QMX_FUZZ_TARGET "frame_assembler_fuzz"
 
 namespace {
 
@@ -36,28 +39,7 @@ constexpr int max_slots = 4;
 constexpr std::size_t max_slot_bytes = qmx::tag_block_bytes + 2 * 1288 * (24 + 3);
 constexpr std::size_t max_buffer_bytes = max_slots * max_slot_bytes;
 
-// Stops the run with the failed condition's line, so that a finding says what broke.
-void require_at(bool condition, int line) {
-  if (!condition) {
-    std::fprintf(stderr, "frame_assembler_fuzz: check on line %d failed\n", line);
-    std::abort();
-  }
-}
-#define require(condition) require_at((condition), __LINE__)
-
-class reader {
-public:
-  reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  bool empty() const { return position_ >= size_; }
-  std::uint8_t byte() { return position_ < size_ ? data_[position_++] : 0; }
-  std::uint32_t u16() { return byte() | (static_cast<std::uint32_t>(byte()) << 8); }
-  std::uint32_t u32() { return u16() | (u16() << 16); }
-
-private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t position_ = 0;
-};
+using qmx_fuzz::reader;
 
 // The host's buffer: one allocation for the whole run (an allocation per arming costs more than
 // the assembler's work), the armed slots at its start, the bytes after them poisoned.
