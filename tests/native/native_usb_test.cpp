@@ -150,6 +150,32 @@ TEST_F(native_path, a_pending_request_reads_as_pending_until_cancelled) {
       << "the cancel must reach the camera";
 }
 
+// Closing a file ends its pending requests before close returns, so that their buffers and
+// records may go at once.
+TEST_F(native_path, closing_a_file_ends_its_pending_requests_before_it_returns) {
+  const int camera = plug("SEAM0003");
+  platform::device_file file = platform::device_file::open(the_bridge().bus_path(camera).c_str(),
+                                                           platform::share_mode::exclusive);
+  ASSERT_TRUE(file.valid());
+  std::vector<std::unique_ptr<driver_requests::pending_request>> requests;
+  for (int i = 0; i < 16; ++i) {
+    requests.push_back(std::make_unique<driver_requests::pending_request>(
+        i % 2 == 0 ? never_answered : std::uint8_t{0x83}, 16384));
+    ASSERT_EQ(requests.back()->submit(file), errors::io_pending);
+  }
+  file.close();
+  for (auto& r : requests) {
+    EXPECT_TRUE(r->record.completed());
+    EXPECT_EQ(r->record.outcome(nullptr, false), errors::operation_aborted);
+  }
+  EXPECT_EQ(pending_at_camera(camera, QMX_SIM_ENDPOINT_DATA), 0u);
+  EXPECT_EQ(pending_at_camera(camera, QMX_SIM_ENDPOINT_EVENT), 0u);
+  // The device opens again.
+  EXPECT_TRUE(platform::device_file::open(the_bridge().bus_path(camera).c_str(),
+                                          platform::share_mode::exclusive)
+                  .valid());
+}
+
 // An exclusive open keeps every other open out. Windows refuses the second open itself; Wine 8.0
 // gives the handle whatever the driver answers, so there the driver refuses every request on it.
 TEST_F(native_path, an_exclusive_open_keeps_other_opens_out) {
