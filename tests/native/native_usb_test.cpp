@@ -7,8 +7,11 @@
 #include "tests/support/driver_requests.h"
 #include "tests/usb/usb_test_support.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -202,6 +205,386 @@ TEST_F(native_path, an_exclusive_open_keeps_other_opens_out) {
     EXPECT_EQ(request.submit(second), sharing_violation);
   }
   EXPECT_EQ(driver_requests::transact(first, "sernum"), "SEAM0004") << "the first file still works";
+}
+
+// ---- The USB layer over the driver ---------------------------------------------------------
+
+class native_usb : public native_path {
+protected:
+  void SetUp() override {
+    native_path::SetUp();
+    ASSERT_EQ(libusb_init(&ctx), 0);
+  }
+  void TearDown() override {
+    if (handle != nullptr) {
+      libusb_close(handle);
+    }
+    libusb_exit(ctx);
+    native_path::TearDown();
+  }
+
+  std::vector<libusb_device*> list_devices() {
+    libusb_device** list = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx, &list);
+    EXPECT_GE(n, 0);
+    std::vector<libusb_device*> devices(list, list + (n > 0 ? n : 0));
+    libusb_free_device_list(list, 1);
+    return devices;
+  }
+
+  // Plugs a camera and opens it through the layer.
+  int plug_and_open(const char* serial) {
+    const int camera = plug(serial);
+    const auto devices = list_devices();
+    EXPECT_EQ(devices.size(), 1u);
+    if (devices.size() == 1) {
+      device = devices[0];
+      EXPECT_EQ(libusb_open(device, &handle), 0);
+    }
+    return camera;
+  }
+
+  std::uint64_t driver_requests_seen() {
+    qmx_test_counters counters{};
+    EXPECT_TRUE(the_bridge().driver_counters(counters));
+    return counters.requests;
+  }
+
+  libusb_context* ctx = nullptr;
+  libusb_device* device = nullptr;
+  libusb_device_handle* handle = nullptr;
+};
+
+TEST_F(native_usb, listing_descriptors_and_speed_classes) {
+  EXPECT_TRUE(list_devices().empty());
+  plug("SPEED110", 0x0110);
+  plug("SPEED210", 0x0210);
+  plug("SPEED320", 0x0320);
+  const auto first = list_devices();
+  ASSERT_EQ(first.size(), 3u);
+  EXPECT_EQ(list_devices(), first) << "a listing finds the records of the one before";
+  std::vector<int> speeds;
+  for (libusb_device* d : first) {
+    libusb_device_descriptor descriptor{};
+    ASSERT_EQ(libusb_get_device_descriptor(d, &descriptor), 0);
+    EXPECT_EQ(descriptor.idVendor, vendor);
+    EXPECT_EQ(descriptor.idProduct, product);
+    const int speed = libusb_get_device_speed(d);
+    speeds.push_back(speed);
+    // The speed class comes from the major version the driver's descriptor read reported.
+    const std::uint16_t expected_bcd = speed == LIBUSB_SPEED_FULL    ? 0x0110
+                                       : speed == LIBUSB_SPEED_HIGH  ? 0x0200
+                                       : speed == LIBUSB_SPEED_SUPER ? 0x0300
+                                                                     : 0;
+    EXPECT_EQ(descriptor.bcdUSB, expected_bcd);
+  }
+  std::sort(speeds.begin(), speeds.end());
+  EXPECT_EQ(speeds, (std::vector<int>{LIBUSB_SPEED_FULL, LIBUSB_SPEED_HIGH, LIBUSB_SPEED_SUPER}));
+  ASSERT_EQ(qmx_sim_camera_unplug(cameras[1]), 0);
+  EXPECT_EQ(list_devices().size(), 2u);
+}
+
+TEST_F(native_usb, an_open_device_is_kept_from_other_opens_and_from_listing) {
+  const int camera = plug_and_open("OPEN0001");
+  ASSERT_NE(handle, nullptr);
+  EXPECT_TRUE(list_devices().empty()) << "the listing's shared open must be refused";
+  libusb_device_handle* second = nullptr;
+  const int result = libusb_open(device, &second);
+  if (!running_under_wine()) {
+    EXPECT_EQ(result, LIBUSB_ERROR_NO_DEVICE);
+  } else {
+    // Wine 8.0 hands out the handle; the driver refuses everything on it.
+    ASSERT_EQ(result, 0) << "if Wine now refuses the open, it behaves as Windows does";
+    std::vector<unsigned char> buffer(uart_capacity, 0);
+    callback_log log;
+    libusb_transfer* t =
+        make_transfer(second, 0x82, uart_capacity, buffer.data(), uart_capacity, &log);
+    EXPECT_EQ(libusb_submit_transfer(t), LIBUSB_ERROR_IO);
+    EXPECT_EQ(t->status, LIBUSB_TRANSFER_ERROR);
+    libusb_close(second);
+    EXPECT_EQ(log.count(), 0u);
+    libusb_free_transfer(t);
+  }
+  EXPECT_EQ(transact(handle, "sernum"), "OPEN0001") << "the first handle still works";
+  libusb_close(handle);
+  handle = nullptr;
+  EXPECT_EQ(list_devices().size(), 1u);
+  (void)camera;
+}
+
+TEST_F(native_usb, command_transaction_with_the_header_the_driver_receives) {
+  const int camera = plug_and_open("XFER0001");
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(transact(handle, "sernum"), "XFER0001");
+  std::vector<unsigned char> out(uart_capacity, 0);
+  std::memcpy(out.data(), "hello", 5);
+  callback_log log;
+  libusb_transfer* tx = make_transfer(handle, 0x02, uart_capacity, out.data(), 5, &log);
+  ASSERT_EQ(libusb_submit_transfer(tx), 0);
+  ASSERT_TRUE(log.wait_for_count(1));
+  const auto header = last_request(camera, QMX_SIM_ENDPOINT_UART_TX);
+  ASSERT_GE(header.size(), 38u + 5u);
+  EXPECT_EQ(header[13], 0x02);
+  EXPECT_EQ(u32_at(header, 8), 0u);
+  EXPECT_EQ(u32_at(header, 30), 38u);
+  EXPECT_EQ(u32_at(header, 34), 1024u);
+  EXPECT_EQ(std::memcmp(header.data() + 38, "hello", 5), 0);
+  EXPECT_EQ(log.statuses[0], LIBUSB_TRANSFER_COMPLETED);
+  EXPECT_EQ(tx->actual_length, 5);
+  libusb_free_transfer(tx);
+}
+
+TEST_F(native_usb, refused_submissions_reach_no_driver) {
+  plug_and_open("XFER0002");
+  ASSERT_NE(handle, nullptr);
+  std::vector<unsigned char> buffer(64, 0);
+  callback_log log;
+  const std::uint64_t before = driver_requests_seen();
+  libusb_transfer* wrong = make_transfer(handle, 0x01, 64, buffer.data(), 64, &log);
+  EXPECT_EQ(libusb_submit_transfer(wrong), LIBUSB_ERROR_IO);
+  libusb_transfer* too_long = make_transfer(handle, 0x83, 64, buffer.data(), 65, &log);
+  EXPECT_EQ(libusb_submit_transfer(too_long), LIBUSB_ERROR_INVALID_PARAM);
+  libusb_transfer* small_uart = make_transfer(handle, 0x82, 64, buffer.data(), 64, &log);
+  EXPECT_EQ(libusb_submit_transfer(small_uart), LIBUSB_ERROR_INVALID_PARAM);
+  EXPECT_EQ(driver_requests_seen(), before);
+  EXPECT_EQ(log.count(), 0u);
+  for (libusb_transfer* t : {wrong, too_long, small_uart}) {
+    libusb_free_transfer(t);
+  }
+}
+
+// Image transfers go round at the camera's maximum rate: the callbacks run in submission order,
+// and the packets they carry follow each other as the camera sent them (frame after frame, each
+// packet index after the one before), with the image header intact.
+TEST_F(native_usb, image_transfers_complete_in_order_with_the_packets_in_sequence) {
+  constexpr int in_flight = 64;
+  constexpr std::size_t rounds = 4;
+  static constexpr std::size_t limit = in_flight * rounds;
+  const int camera = plug_and_open("XFER0003");
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(qmx_sim_set_max_rate(camera, 1), 0);
+  struct packet_log {
+    callback_log log;
+    std::mutex mutex;
+    std::vector<std::array<std::uint8_t, 8>> headers;
+  } packets;
+  std::vector<std::vector<unsigned char>> buffers(in_flight,
+                                                  std::vector<unsigned char>(image_capacity));
+  std::vector<libusb_transfer*> transfers;
+  for (int i = 0; i < in_flight; ++i) {
+    libusb_transfer* t = make_transfer(handle, 0x83, image_capacity, buffers[i].data(),
+                                       image_capacity, &packets.log);
+    t->callback = [](libusb_transfer* transfer) {
+      auto* p = reinterpret_cast<packet_log*>(transfer->user_data);
+      {
+        std::lock_guard lock(p->mutex);
+        std::array<std::uint8_t, 8> header{};
+        std::memcpy(header.data(), transfer->buffer, header.size());
+        p->headers.push_back(header);
+      }
+      const bool completed = transfer->status == LIBUSB_TRANSFER_COMPLETED;
+      if (record(transfer) + in_flight <= limit && completed) {
+        libusb_submit_transfer(transfer);
+      }
+    };
+    transfers.push_back(t);
+    ASSERT_EQ(libusb_submit_transfer(t), 0);
+  }
+  const std::string armed = transact(handle, "arm");
+  ASSERT_EQ(armed.find("error"), std::string::npos) << armed;
+  ASSERT_TRUE(packets.log.wait_for_count(limit, 60000)) << packets.log.count();
+  transact(handle, "stop");
+  std::lock_guard lock(packets.log.mutex);
+  std::lock_guard headers_lock(packets.mutex);
+  for (std::size_t n = 0; n < limit; ++n) {
+    ASSERT_EQ(packets.log.order[n], transfers[n % in_flight])
+        << "callback " << n << " out of order";
+    ASSERT_EQ(packets.log.statuses[n], LIBUSB_TRANSFER_COMPLETED);
+  }
+  ASSERT_EQ(packets.headers.size(), limit);
+  std::uint32_t frame = 0;
+  std::uint32_t index = 0;
+  bool last = false;
+  for (std::size_t n = 0; n < limit; ++n) {
+    const auto& h = packets.headers[n];
+    ASSERT_EQ(h[0] | (h[1] << 8), 0x9090) << "packet " << n;
+    const std::uint32_t word = h[2] | (h[3] << 8);
+    const std::uint32_t counter =
+        h[4] | (h[5] << 8) | (h[6] << 16) | (static_cast<std::uint32_t>(h[7]) << 24);
+    if (n == 0) {
+      ASSERT_EQ(word & 0x7FFF, 0u) << "the stream starts with a frame's first packet";
+    } else if (last) {
+      ASSERT_EQ(counter, frame + 1) << "packet " << n;
+      ASSERT_EQ(word & 0x7FFF, 0u) << "packet " << n;
+    } else {
+      ASSERT_EQ(counter, frame) << "packet " << n;
+      ASSERT_EQ(word & 0x7FFF, index + 1) << "packet " << n;
+    }
+    frame = counter;
+    index = word & 0x7FFF;
+    last = (word & 0x8000) != 0;
+  }
+  for (libusb_transfer* t : transfers) {
+    libusb_free_transfer(t);
+  }
+}
+
+TEST_F(native_usb, event_data_area_reaches_the_driver_cleared) {
+  const int camera = plug_and_open("XFER0004");
+  ASSERT_NE(handle, nullptr);
+  std::vector<unsigned char> in(image_capacity, 0xAB);
+  callback_log log;
+  libusb_transfer* t = make_transfer(handle, 0x83, image_capacity, in.data(), image_capacity, &log);
+  ASSERT_EQ(qmx_sim_set_max_rate(camera, 1), 0);
+  ASSERT_EQ(libusb_submit_transfer(t), 0);
+  const std::string armed = transact(handle, "arm");
+  ASSERT_TRUE(log.wait_for_count(1));
+  ASSERT_EQ(log.statuses[0], LIBUSB_TRANSFER_COMPLETED) << armed;
+  ASSERT_EQ(in[0] | (in[1] << 8), 0x9090);
+  transact(handle, "stop");
+  ASSERT_EQ(libusb_submit_transfer(t), 0);
+  ASSERT_EQ(libusb_cancel_transfer(t), 0);
+  ASSERT_TRUE(log.wait_for_count(2));
+  const auto header = last_request(camera, QMX_SIM_ENDPOINT_EVENT);
+  ASSERT_EQ(header.size(), 38u + 64u);
+  EXPECT_EQ(header[13], 0x83);
+  EXPECT_EQ(u32_at(header, 34), static_cast<std::uint32_t>(image_capacity));
+  for (std::size_t i = 38; i < header.size(); ++i) {
+    ASSERT_EQ(header[i], 0) << "byte " << i;
+  }
+  libusb_free_transfer(t);
+}
+
+TEST_F(native_usb, a_cancelled_transfer_reaches_its_callback_as_cancelled) {
+  const int camera = plug_and_open("XFER0005");
+  ASSERT_NE(handle, nullptr);
+  std::vector<unsigned char> buffer(512, 0);
+  callback_log log;
+  libusb_transfer* t = make_transfer(handle, 0x81, 512, buffer.data(), 512, &log);
+  ASSERT_EQ(libusb_submit_transfer(t), 0);
+  ASSERT_EQ(libusb_cancel_transfer(t), 0);
+  ASSERT_TRUE(log.wait_for_count(1));
+  EXPECT_EQ(log.statuses[0], LIBUSB_TRANSFER_CANCELLED);
+  EXPECT_EQ(t->actual_length, 0);
+  EXPECT_EQ(pending_at_camera(camera, QMX_SIM_ENDPOINT_DATA), 0u);
+  // Over: a second cancel fails after its short grace period, and loses nothing.
+  EXPECT_EQ(libusb_cancel_transfer(t), LIBUSB_ERROR_OTHER);
+  ASSERT_EQ(libusb_submit_transfer(t), 0);
+  ASSERT_EQ(libusb_cancel_transfer(t), 0);
+  ASSERT_TRUE(log.wait_for_count(2));
+  EXPECT_EQ(log.statuses[1], LIBUSB_TRANSFER_CANCELLED);
+  libusb_free_transfer(t);
+}
+
+// Closing with transfers in flight: the driver ends them, no callback runs once the close has
+// returned, and the transfers may be freed at once.
+TEST_F(native_usb, closing_with_transfers_in_flight) {
+  const int camera = plug_and_open("XFER0006");
+  ASSERT_NE(handle, nullptr);
+  callback_log log;
+  std::vector<std::vector<unsigned char>> buffers(16, std::vector<unsigned char>(image_capacity));
+  std::vector<libusb_transfer*> transfers;
+  for (std::size_t i = 0; i < buffers.size(); ++i) {
+    const unsigned char endpoint = i % 2 == 0 ? 0x81 : 0x83;
+    transfers.push_back(
+        make_transfer(handle, endpoint, image_capacity, buffers[i].data(), image_capacity, &log));
+    ASSERT_EQ(libusb_submit_transfer(transfers.back()), 0);
+  }
+  libusb_close(handle);
+  handle = nullptr;
+  const std::size_t at_close = log.count();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(log.count(), at_close) << "a callback ran after the close returned";
+  {
+    std::lock_guard lock(log.mutex);
+    for (int status : log.statuses) {
+      EXPECT_EQ(status, LIBUSB_TRANSFER_CANCELLED);
+    }
+  }
+  for (libusb_transfer* t : transfers) {
+    libusb_free_transfer(t);
+  }
+  EXPECT_EQ(pending_at_camera(camera, QMX_SIM_ENDPOINT_DATA), 0u);
+  EXPECT_EQ(pending_at_camera(camera, QMX_SIM_ENDPOINT_EVENT), 0u);
+  qmx_test_counters counters{};
+  ASSERT_TRUE(the_bridge().driver_counters(counters));
+  EXPECT_EQ(counters.open_files, 0u);
+  ASSERT_EQ(libusb_open(device, &handle), 0) << "the device opens again";
+  EXPECT_EQ(transact(handle, "sernum"), "XFER0006");
+}
+
+TEST_F(native_usb, control_transfers_their_limits_and_stalls) {
+  const int camera = plug_and_open("CTRL0001");
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(libusb_control_transfer(nullptr, 0x80, 6, 0x0100, 0, nullptr, 0, 0),
+            LIBUSB_ERROR_INVALID_PARAM);
+  std::vector<unsigned char> data(9000, 0);
+  EXPECT_EQ(libusb_control_transfer(handle, 0xC0, 1, 0, 0, data.data(), 8155, 0),
+            LIBUSB_ERROR_INVALID_PARAM);
+  // The camera stalls vendor requests; it received the masked request type and time-out 1.
+  EXPECT_EQ(libusb_control_transfer(handle, 0xFF, 0x11, 0x1234, 0x0002, nullptr, 0, 0),
+            LIBUSB_ERROR_IO);
+  const auto header = last_request(camera, QMX_SIM_ENDPOINT_CONTROL);
+  ASSERT_EQ(header.size(), 38u);
+  EXPECT_EQ(header[0], 0xE3);
+  EXPECT_EQ(header[1], 0x11);
+  EXPECT_EQ(header[2] | (header[3] << 8), 0x1234);
+  EXPECT_EQ(header[4] | (header[5] << 8), 0x0002);
+  EXPECT_EQ(u32_at(header, 8), 1u);
+  EXPECT_EQ(libusb_control_transfer(handle, 0x80, 6, 0x0100, 0, data.data(), 18, 0), 18);
+  EXPECT_EQ(data[0], 18);
+  EXPECT_EQ(data[8] | (data[9] << 8), vendor);
+}
+
+// Slow: the control transfer's fixed 5000 ms limit runs out, and the request is cancelled at the
+// camera.
+TEST_F(native_usb, slow_a_hanging_control_transfer_times_out) {
+  const int camera = plug_and_open("CTRL0002");
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(qmx_sim_set_control_hang(camera, 1), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(libusb_control_transfer(handle, 0x40, 0x22, 0, 0, nullptr, 0, 0), LIBUSB_ERROR_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4900));
+  EXPECT_EQ(pending_at_camera(camera, QMX_SIM_ENDPOINT_CONTROL), 0u);
+}
+
+// An unplug ends the pending transfers as a removal does (no device), later submissions are
+// refused, the device leaves the listing; plugged back in, it is listed and opens again.
+TEST_F(native_usb, unplug_with_transfers_pending_and_replug) {
+  const int camera = plug_and_open("GONE0001");
+  ASSERT_NE(handle, nullptr);
+  callback_log log;
+  std::vector<std::vector<unsigned char>> buffers(17, std::vector<unsigned char>(image_capacity));
+  std::vector<libusb_transfer*> transfers;
+  for (std::size_t i = 0; i < buffers.size(); ++i) {
+    const unsigned char endpoint = i == 0 ? 0x82 : 0x83;
+    const int capacity = i == 0 ? uart_capacity : image_capacity;
+    transfers.push_back(
+        make_transfer(handle, endpoint, capacity, buffers[i].data(), capacity, &log));
+    ASSERT_EQ(libusb_submit_transfer(transfers.back()), 0);
+  }
+  ASSERT_EQ(qmx_sim_camera_unplug(camera), 0);
+  ASSERT_TRUE(log.wait_for_count(transfers.size())) << log.count();
+  {
+    std::lock_guard lock(log.mutex);
+    for (int status : log.statuses) {
+      EXPECT_EQ(status, LIBUSB_TRANSFER_NO_DEVICE);
+    }
+  }
+  EXPECT_EQ(libusb_submit_transfer(transfers[1]), LIBUSB_ERROR_IO);
+  EXPECT_EQ(transfers[1]->status, LIBUSB_TRANSFER_ERROR);
+  EXPECT_TRUE(list_devices().empty());
+  libusb_close(handle);
+  handle = nullptr;
+  for (libusb_transfer* t : transfers) {
+    libusb_free_transfer(t);
+  }
+  ASSERT_EQ(qmx_sim_camera_replug(camera, 0), 0);
+  const auto devices = list_devices();
+  ASSERT_EQ(devices.size(), 1u);
+  EXPECT_EQ(devices[0], device) << "the same path finds its earlier record";
+  ASSERT_EQ(libusb_open(devices[0], &handle), 0);
+  EXPECT_EQ(transact(handle, "sernum"), "GONE0001");
 }
 
 } // namespace
