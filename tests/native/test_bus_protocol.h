@@ -100,6 +100,7 @@ typedef struct qmx_test_counters {
   uint64_t requests;        /* camera requests received */
   uint64_t forwarded;       /* of those, handed to the bridge */
   uint64_t answered;        /* requests completed with the bridge's answer */
+  uint64_t bytes_answered;  /* bytes those requests returned (header and data) */
   uint64_t cancelled;       /* cancel routines run on camera requests */
   uint64_t ended_by_driver; /* requests the driver ended itself (unplug, no bridge, refused) */
   uint64_t opens;           /* camera files opened */

@@ -571,6 +571,9 @@ static NTSTATUS take_answers(struct bus_device* bus, IRP* irp) {
       ExFreePoolWithTag(r, TEST_BUS_POOL_TAG);
       if (NT_SUCCESS(status) && bytes > 0) {
         RtlCopyMemory(request->AssociatedIrp.SystemBuffer, in + offset + sizeof answer, bytes);
+        irql = lock_bus();
+        bus->counters.bytes_answered += bytes;
+        unlock_bus(irql);
       }
       test_bus_complete(request, status, NT_SUCCESS(status) ? bytes : 0);
     }
