@@ -71,7 +71,7 @@ for suite in "${suites[@]}"; do
   if [[ $suite == *_test ]]; then
     arguments=(--gtest_color=no)
   fi
-  timeout 900 "$wine" "$bin/$suite.exe" "${arguments[@]}" </dev/null >"$work/$suite.log" 2>&1
+  timeout 300 "$wine" "$bin/$suite.exe" "${arguments[@]}" </dev/null >"$work/$suite.log" 2>&1
   result=$?
   cat "$work/$suite.log"
   if [ $result -ne 0 ]; then
