@@ -3,7 +3,9 @@
 // request goes through CreateFileA, DeviceIoControl, the completion records' events and the
 // transfer threads' completion ports to the driver, which forwards it to the simulator.
 #include "platform/device_io.h"
+#include "sim/hotplug_monitor.h"
 #include "tests/native/native_suite.h"
+#include "tests/sim/reference_decoder.h"
 #include "tests/support/driver_requests.h"
 #include "tests/usb/usb_test_support.h"
 
@@ -11,6 +13,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -39,6 +42,33 @@ std::string lower(std::string text) {
 std::uint32_t u32_at(const std::vector<std::uint8_t>& b, std::size_t at) {
   return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
          (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+
+// The monitor stand-in's subscription, taken here directly: what it tells its subscribers.
+extern "C" __declspec(dllimport) int hotplug_event_subscribe(
+    std::uint32_t vendor_id, std::uint32_t product_id,
+    void (*notify)(std::uint32_t event, const char* path, void* context), void* context);
+
+struct monitor_log {
+  std::mutex mutex;
+  std::vector<std::pair<std::uint32_t, std::string>> notifications;
+};
+
+// Subscribed once for the whole process: the monitor never forgets a subscriber.
+monitor_log& monitor_notifications() {
+  static monitor_log* const log = [] {
+    auto* created = new monitor_log;
+    hotplug_event_subscribe(
+        vendor, product,
+        [](std::uint32_t event, const char* path, void* context) {
+          auto* l = static_cast<monitor_log*>(context);
+          std::lock_guard lock(l->mutex);
+          l->notifications.emplace_back(event, path);
+        },
+        created);
+    return created;
+  }();
+  return *log;
 }
 
 class native_path : public ::testing::Test {
@@ -183,6 +213,93 @@ TEST_F(native_path, closing_a_file_ends_its_pending_requests_before_it_returns) 
   EXPECT_TRUE(platform::device_file::open(the_bridge().bus_path(camera).c_str(),
                                           platform::share_mode::exclusive)
                   .valid());
+}
+
+// The monitor stand-in tells its subscribers the paths the listing finds (the bus's), not the
+// simulator's, for a plug, an unplug and a replug.
+TEST_F(native_path, the_monitor_reports_the_paths_the_listing_finds) {
+  monitor_log& log = monitor_notifications();
+  std::size_t seen = 0;
+  {
+    std::lock_guard lock(log.mutex);
+    seen = log.notifications.size();
+  }
+  const int camera = plug("HOTP0001");
+  ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
+  const platform::interface_enumeration found = platform::enumerate_device_interfaces(camera_class);
+  ASSERT_EQ(found.paths.size(), 1u);
+  const std::string listed = lower(found.paths[0]);
+  char sim_path[512] = {};
+  ASSERT_EQ(qmx_sim_camera_path(camera, sim_path, sizeof sim_path), 0);
+  ASSERT_NE(listed, lower(sim_path));
+  ASSERT_EQ(qmx_sim_camera_unplug(camera), 0);
+  ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
+  ASSERT_EQ(qmx_sim_camera_replug(camera, 0), 0);
+  ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
+  std::lock_guard lock(log.mutex);
+  ASSERT_EQ(log.notifications.size(), seen + 3);
+  const std::uint32_t expected[] = {QMX_SIM_EVENT_ARRIVED, QMX_SIM_EVENT_LEFT,
+                                    QMX_SIM_EVENT_ARRIVED};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(log.notifications[seen + i].first, expected[i]) << "notification " << i;
+    EXPECT_EQ(lower(log.notifications[seen + i].second), listed) << "notification " << i;
+  }
+}
+
+// A whole frame taken through the driver with one request per packet, decoded by the independent
+// reference decoder back into the documented pattern.
+TEST_F(native_path, a_whole_frame_through_the_driver_decodes_to_the_pattern) {
+  constexpr std::uint32_t width = 1280;
+  constexpr std::uint32_t height = 1024;
+  constexpr std::uint32_t calibration_lines = 2;
+  const int camera = plug("FRAME001");
+  ASSERT_EQ(qmx_sim_set_max_rate(camera, 1), 0);
+  platform::device_file file = platform::device_file::open(the_bridge().bus_path(camera).c_str(),
+                                                           platform::share_mode::exclusive);
+  ASSERT_TRUE(file.valid());
+  const std::uint32_t packets = static_cast<std::uint32_t>(
+      std::stoul(driver_requests::transact(file, "data_packets_per_frame")));
+  ASSERT_GT(packets, 0u);
+  std::deque<driver_requests::pending_request> requests;
+  for (std::uint32_t n = 0; n < packets; ++n) {
+    requests.emplace_back(0x83, driver_requests::image_length);
+    ASSERT_EQ(requests.back().submit(file), errors::io_pending);
+  }
+  ASSERT_EQ(driver_requests::transact(file, "arm").rfind("error", 0), std::string::npos);
+  sim_test::streaming_unpacker unpacker(width, sim_test::expected_fill(width),
+                                        std::size_t{width} * (height + calibration_lines));
+  for (std::uint32_t n = 0; n < packets; ++n) {
+    driver_requests::pending_request& r = requests[n];
+    ASSERT_TRUE(r.record.completion_event().wait_for(10000)) << "packet " << n;
+    std::uint32_t bytes = 0;
+    ASSERT_EQ(file.outcome(r.record, &bytes, false), 0u);
+    ASSERT_GE(bytes, driver_requests::header_size + 16);
+    std::span<const std::uint8_t> packet(r.buffer.data() + driver_requests::header_size,
+                                         bytes - driver_requests::header_size);
+    const sim_test::decoded_header h = sim_test::decode_header(packet);
+    ASSERT_EQ(h.magic, 0x9090);
+    ASSERT_EQ(h.index, n);
+    ASSERT_EQ(h.last, n + 1 == packets);
+    ASSERT_EQ(h.frame_counter, 0u);
+    unpacker.feed(packet.subspan(16));
+  }
+  driver_requests::transact(file, "stop");
+  ASSERT_TRUE(unpacker.problems().empty()) << unpacker.problems();
+  const std::vector<std::uint16_t>& pixels = unpacker.pixels();
+  ASSERT_EQ(pixels.size(), std::size_t{width} * (height + calibration_lines));
+  std::size_t at = 0;
+  for (std::uint32_t line = 0; line < calibration_lines; ++line) {
+    for (std::uint32_t column = 0; column < width; ++column, ++at) {
+      ASSERT_EQ(pixels[at], sim_test::expected_calibration_pixel(0, line, column))
+          << "calibration line " << line << " column " << column;
+    }
+  }
+  for (std::uint32_t row = 0; row < height; ++row) {
+    for (std::uint32_t column = 0; column < width; ++column, ++at) {
+      ASSERT_EQ(pixels[at], sim_test::expected_image_pixel(0, row, column))
+          << "row " << row << " column " << column;
+    }
+  }
 }
 
 // An exclusive open keeps every other open out. Windows refuses the second open itself; Wine 8.0
@@ -591,6 +708,57 @@ TEST_F(native_usb, unplug_with_transfers_pending_and_replug) {
   EXPECT_EQ(devices[0], device) << "the same path finds its earlier record";
   ASSERT_EQ(libusb_open(devices[0], &handle), 0);
   EXPECT_EQ(transact(handle, "sernum"), "GONE0001");
+}
+
+struct hotplug_log {
+  std::mutex mutex;
+  std::vector<std::pair<libusb_device*, int>> events;
+};
+
+int LIBUSB_CALL on_hotplug(libusb_context*, libusb_device* device, libusb_hotplug_event event,
+                           void* user_data) {
+  auto* log = static_cast<hotplug_log*>(user_data);
+  std::lock_guard lock(log->mutex);
+  log->events.emplace_back(device, event);
+  return 0;
+}
+
+// The layer's hotplug bridge hears of a camera under the bus's path: the device the arrival
+// names opens through the driver, the listing finds the same record, and the removal names it.
+TEST_F(native_usb, arrival_and_removal_through_the_hotplug_bridge) {
+  hotplug_log log;
+  ASSERT_EQ(
+      libusb_hotplug_register_callback(ctx, 3, 0, vendor, product, 0, on_hotplug, &log, nullptr),
+      0);
+  const int camera = plug("HOTP0002");
+  ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
+  libusb_device* arrived = nullptr;
+  {
+    std::lock_guard lock(log.mutex);
+    ASSERT_EQ(log.events.size(), 1u);
+    EXPECT_EQ(log.events[0].second, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
+    arrived = log.events[0].first;
+  }
+  libusb_device_descriptor descriptor{};
+  ASSERT_EQ(libusb_get_device_descriptor(arrived, &descriptor), 0);
+  EXPECT_EQ(descriptor.idVendor, vendor);
+  EXPECT_EQ(libusb_get_device_speed(arrived), LIBUSB_SPEED_SUPER);
+  const auto listed = list_devices();
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0], arrived) << "the listing finds the record the arrival added";
+  ASSERT_EQ(libusb_open(arrived, &handle), 0);
+  EXPECT_EQ(transact(handle, "sernum"), "HOTP0002");
+  libusb_close(handle);
+  handle = nullptr;
+  ASSERT_EQ(qmx_sim_camera_unplug(camera), 0);
+  ASSERT_EQ(hotplug_monitor_wait_idle(5000), 1);
+  {
+    std::lock_guard lock(log.mutex);
+    ASSERT_EQ(log.events.size(), 2u);
+    EXPECT_EQ(log.events[1].second, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
+    EXPECT_EQ(log.events[1].first, arrived);
+  }
+  libusb_hotplug_deregister_callback(ctx, 0);
 }
 
 } // namespace
