@@ -171,9 +171,11 @@ struct served_file {
   std::uint32_t open_error = 0; // why the simulator refused it, when it did
 };
 
+// A simulated camera on the bus, by its instance ID there.
 struct camera_on_bus {
   std::string sim_path;
-  std::string bus_path;
+  std::string bus_path; // empty until the bus has plugged it
+  std::uint32_t number = 0;
 };
 
 struct bus_bridge::impl {
@@ -195,7 +197,7 @@ struct bus_bridge::impl {
   bool answers_closing = false;
 
   mutable std::mutex cameras_mutex;
-  std::map<std::uint32_t, camera_on_bus> cameras; // by the bus's number
+  std::map<std::string, camera_on_bus> cameras; // by instance ID, in upper case
 
   std::atomic<std::uint64_t> served{0};
   std::atomic<std::uint64_t> failure_count{0};
@@ -281,15 +283,17 @@ struct bus_bridge::impl {
 
   // ---- Messages ------------------------------------------------------------------------------
 
-  std::string sim_path_of(std::uint32_t camera) {
+  std::string sim_path_of(const std::string& instance) {
     std::lock_guard lock(cameras_mutex);
-    const auto found = cameras.find(camera);
+    const auto found = cameras.find(upper(instance));
     return found == cameras.end() ? std::string() : found->second.sim_path;
   }
 
-  void open_file(const qmx_test_message& m) {
+  void open_file(const qmx_test_message& m, const std::uint8_t* data) {
     served_file f;
-    const std::string path = sim_path_of(m.camera);
+    const std::string instance(reinterpret_cast<const char*>(data),
+                               strnlen(reinterpret_cast<const char*>(data), m.length));
+    const std::string path = sim_path_of(instance);
     f.open_error =
         path.empty()
             ? ERROR_DEVICE_NOT_CONNECTED
@@ -372,7 +376,7 @@ struct bus_bridge::impl {
       }
       switch (m.kind) {
       case QMX_TEST_MESSAGE_OPEN:
-        open_file(m);
+        open_file(m, messages + at + sizeof m);
         break;
       case QMX_TEST_MESSAGE_REQUEST:
         serve_request(m, messages + at + sizeof m);
@@ -427,35 +431,45 @@ struct bus_bridge::impl {
 
   // ---- Plugging ------------------------------------------------------------------------------
 
+  // The camera is known by its instance before the bus plugs it: a program may open its
+  // interface as soon as it appears, before the bus's answer reaches the bridge.
   void plug(const std::string& sim_path) {
     qmx_test_plug in{};
     const std::string instance = instance_for(sim_path);
     std::memcpy(in.instance, instance.c_str(), instance.size() + 1);
+    {
+      std::lock_guard lock(cameras_mutex);
+      cameras[upper(instance)] = {sim_path, {}, 0};
+    }
     qmx_test_plugged out{};
     const DWORD error =
         bus_request(bus, QMX_TEST_BUS_PLUG, &in, sizeof in, &out, sizeof out, nullptr);
     if (error != 0) {
       fail("the bus did not plug " + sim_path + ": error " + std::to_string(error));
+      std::lock_guard lock(cameras_mutex);
+      cameras.erase(upper(instance));
       return;
     }
     out.path[sizeof out.path - 1] = '\0';
     {
       std::lock_guard lock(cameras_mutex);
-      cameras[out.camera] = {sim_path, out.path};
+      camera_on_bus& camera = cameras[upper(instance)];
+      camera.bus_path = out.path;
+      camera.number = out.camera;
     }
     hotplug_monitor_report(QMX_SIM_EVENT_ARRIVED, out.path);
   }
 
   void unplug(const std::string& sim_path) {
+    const std::string key = upper(instance_for(sim_path));
     std::uint32_t number = 0;
     std::string bus_path;
     {
       std::lock_guard lock(cameras_mutex);
-      for (const auto& [n, camera] : cameras) {
-        if (upper(camera.sim_path) == upper(sim_path)) {
-          number = n;
-          bus_path = camera.bus_path;
-        }
+      const auto found = cameras.find(key);
+      if (found != cameras.end()) {
+        number = found->second.number;
+        bus_path = found->second.bus_path;
       }
     }
     if (number == 0) {
@@ -469,7 +483,7 @@ struct bus_bridge::impl {
     }
     {
       std::lock_guard lock(cameras_mutex);
-      cameras.erase(number);
+      cameras.erase(key);
     }
     hotplug_monitor_report(QMX_SIM_EVENT_LEFT, bus_path.c_str());
   }
@@ -596,12 +610,8 @@ std::string bus_bridge::bus_path(int camera) const {
     return {};
   }
   std::lock_guard lock(impl_->cameras_mutex);
-  for (const auto& [number, entry] : impl_->cameras) {
-    if (upper(entry.sim_path) == upper(sim_path)) {
-      return entry.bus_path;
-    }
-  }
-  return {};
+  const auto found = impl_->cameras.find(upper(instance_for(sim_path)));
+  return found == impl_->cameras.end() ? std::string() : found->second.bus_path;
 }
 
 std::uint64_t bus_bridge::requests_served() const {

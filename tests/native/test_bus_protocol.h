@@ -47,7 +47,9 @@
 #define QMX_TEST_BUS_INSTANCE_CAPACITY 64
 
 /* Message kinds, driver to bridge. */
-#define QMX_TEST_MESSAGE_OPEN 1u    /* a file of `camera` was opened (`flags` 1: exclusive) */
+#define QMX_TEST_MESSAGE_OPEN                                                                      \
+  1u                                /* a file of `camera` was opened (`flags` 1: exclusive);       \
+                                       its instance ID follows, `length` bytes with terminator */
 #define QMX_TEST_MESSAGE_REQUEST 2u /* a request to answer: `code`, then `length` bytes */
 #define QMX_TEST_MESSAGE_CANCEL 3u  /* the request `tag` was cancelled: end it early */
 #define QMX_TEST_MESSAGE_CLOSE 4u   /* the file was closed: end its requests, forget it */
@@ -62,7 +64,8 @@ typedef struct qmx_test_message {
   uint32_t camera; /* OPEN: the child's number, as PLUG answered it */
   uint32_t flags;  /* OPEN: QMX_TEST_MESSAGE_EXCLUSIVE */
   uint32_t code;   /* REQUEST: the control code */
-  uint32_t length; /* REQUEST: the request buffer's size (input and output), then its bytes */
+  uint32_t length; /* bytes that follow: REQUEST the request buffer (input and output), OPEN
+                      the camera's instance ID */
   /* uint8_t data[length], padded to a multiple of 8 */
 } qmx_test_message;
 

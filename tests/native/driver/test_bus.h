@@ -84,6 +84,8 @@ struct control_message {
   ULONGLONG tag;
   ULONG camera;
   ULONG flags;
+  ULONG text_length; /* OPEN: the bytes of `text`, terminator included */
+  char text[QMX_TEST_BUS_INSTANCE_CAPACITY];
 };
 
 /* A camera file: what the driver keeps of it (its FsContext). */

@@ -95,6 +95,9 @@ static ULONG fill_fetch(struct bus_device* bus, IRP* fetch) {
       head.tag = m->tag;
       head.camera = m->camera;
       head.flags = m->flags;
+      length = m->text_length;
+      data = (const UCHAR*)m->text;
+      head.length = length;
     }
     head.size = QMX_TEST_RECORD_ALIGN((ULONG)sizeof head + length);
     if (head.size > room - used) {
@@ -356,6 +359,12 @@ static NTSTATUS open_camera_file(struct camera_device* camera, IRP* irp) {
     m->file = file->id;
     m->camera = camera->number;
     m->flags = exclusive ? QMX_TEST_MESSAGE_EXCLUSIVE : 0;
+    /* The instance ID names the camera to the bridge, which knows it before the system does. */
+    while (m->text_length + 1 < sizeof m->text && camera->instance[m->text_length] != 0) {
+      m->text[m->text_length] = (char)camera->instance[m->text_length];
+      ++m->text_length;
+    }
+    m->text[m->text_length++] = 0;
     fetch = post_message(bus, m);
     file = NULL;
     m = NULL;
