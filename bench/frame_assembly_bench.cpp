@@ -1,24 +1,25 @@
 // Prints how fast RAW10 payloads are unpacked and frames assembled, each beside memcpy of the
 // same output size measured in the same run:
-//  (a) the unpack kernel on 16368-byte payloads (3273 whole groups each), one frame's 161
+//  (a) the unpack kernel on 16368-byte payloads (3273 whole groups each), one frame's 101
 //      payloads into consecutive places of a frame-sized destination, for every kernel this
 //      processor runs; MB/s of output;
 //      again with payloads from a transfer-sized pool into a large host buffer (out of cache), and
 //      with one payload into one place (first-level cache);
-//  (b) the assembler per frame of 1280 x 1024 with 2 calibration lines (161 packets: checks,
+//  (b) the assembler per frame of 1280 x 1024 with 2 calibration lines (101 packets: checks,
 //      unpacking, calibration lines kept out of the image, delivery), and the same with 2 x 2
 //      binning; frames/s and MB/s of output (the frame's 16-bit pixels with its calibration lines).
 // Each figure is the median of several timed rounds; the spread is printed beside it.
 #include "camera/binning.h"
-#include "camera/camera.h"
 #include "camera/frame_assembler.h"
 #include "camera/frame_delivery.h"
+#include "camera/frame_path.h"
 #include "camera/raw10.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <random>
@@ -215,35 +216,25 @@ void write_u32(unsigned char* p, std::uint32_t v) {
   }
 }
 
-// (b) The assembler: one slot, frames fed packet by packet and given back by the host.
+// (b) The assembler: one slot, prepared as arming prepares it, frames fed packet by packet and
+// given back by the host.
 struct assembly_bench {
-  qmx::frame_assembly_state a;
-  qmx::acquisition_statistics s;
+  qmx::frame_path path;
   std::vector<unsigned char> buffer;
   std::vector<std::vector<unsigned char>> packets;
 
   assembly_bench(int bin, bool metadata) {
     const int rows = height + calibration_lines;
-    a.metadata_enabled = metadata;
-    a.width = width;
-    a.height = height;
-    a.hbin = bin;
-    a.vbin = bin;
-    a.row_fill_bytes = 0;
-    a.calibration_packed_bytes = width * calibration_lines * 10 / 8;
-    a.pixels_per_row = width;
-    a.pixels_per_frame = width * rows;
-    a.unpacked_frame_bytes = 2 * width * rows;
-    a.slot_bytes = 48 + a.unpacked_frame_bytes;
     const std::size_t stream = static_cast<std::size_t>(rows) * width * 10 / 8;
-    a.packets_per_frame = static_cast<int>((stream + payload_bytes - 1) / payload_bytes);
-    a.stop_flag.store(false);
-    buffer.assign(static_cast<std::size_t>(a.slot_bytes), 0);
-    a.frame_buffer = buffer.data();
-    a.frame_buffer_size = a.slot_bytes;
-    auto* node = new qmx::frame_node;
-    node->slot = buffer.data();
-    qmx::push(a.free_queue, node);
+    const int packet_count = static_cast<int>((stream + payload_bytes - 1) / payload_bytes);
+    const qmx::frame_geometry geometry =
+        qmx::geometry_for_region(width, height, calibration_lines, bin, bin, packet_count);
+    path.assembly.metadata_enabled = metadata;
+    buffer.assign(static_cast<std::size_t>(geometry.slot_bytes), 0);
+    if (!qmx::prepare_frame_path(path, geometry, buffer.data(), geometry.slot_bytes)) {
+      std::fprintf(stderr, "frame_assembly_bench: the slot could not be prepared\n");
+      std::exit(1);
+    }
     std::mt19937 random(2);
     for (std::size_t start = 0, index = 0; start < stream; start += payload_bytes, ++index) {
       const std::size_t end = std::min(stream, start + static_cast<std::size_t>(payload_bytes));
@@ -262,13 +253,13 @@ struct assembly_bench {
   bool frame(std::uint32_t counter) {
     for (auto& p : packets) {
       write_u32(p.data() + 4, counter);
-      qmx::assemble_received_packet(a, s, p.data(), static_cast<std::int32_t>(p.size()));
+      qmx::assemble_received_packet(path, p.data(), static_cast<std::int32_t>(p.size()));
     }
-    qmx::frame_node* node = qmx::take(a.filled_queue, 0);
+    qmx::frame_node* node = qmx::take(path.assembly.filled_queue, 0);
     if (node == nullptr) {
       return false;
     }
-    qmx::push(a.free_queue, node);
+    qmx::push(path.assembly.free_queue, node);
     return true;
   }
 };
@@ -299,9 +290,10 @@ void bench_assembler() {
     bool whole = true;
     const figure f = measure([&] { whole = b.frame(++counter) && whole; }, frame_bytes);
     print(v.name, f, copy, frame_bytes);
-    if (!whole || b.s.frames_delivered.load() != counter) {
+    if (!whole || b.path.statistics.frames_delivered.load() != counter) {
       std::printf("  (some frames were not delivered: %llu of %u)\n",
-                  static_cast<unsigned long long>(b.s.frames_delivered.load()), counter);
+                  static_cast<unsigned long long>(b.path.statistics.frames_delivered.load()),
+                  counter);
     }
   }
 }

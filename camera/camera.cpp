@@ -2,6 +2,8 @@
 // transport.
 #include "camera/camera.h"
 
+#include "camera/frame_assembler.h"
+
 #include <utility>
 
 namespace qmx {
@@ -17,30 +19,17 @@ void notify_block(const channel_completion& completion) {
 // The old transport's channel transfers are not the new one's: a mark left by a wait that ran
 // out on the old transport must not hold back the new transfers.
 void forget_in_flight(completion_block& block) {
-  std::lock_guard lock(block.lock);
+  qmx::lock_guard lock(block.lock);
   block.in_flight = false;
 }
 
 } // namespace
 
-frame_assembly_state::~frame_assembly_state() {
-  // One node may be held in two roles at once; free it once.
-  if (held_poll_frame == held_wait_frame) {
-    held_poll_frame = nullptr;
-  }
-  if (fill_node == held_wait_frame || fill_node == held_poll_frame) {
-    fill_node = nullptr;
-  }
-  delete held_wait_frame;
-  delete held_poll_frame;
-  delete fill_node;
-}
-
 camera::camera(libusb_device* device) {
-  tx_done.timeout_ms = serial_timeout_ms;
-  rx_done.timeout_ms = serial_timeout_ms;
+  serial.tx_done.timeout_ms = serial_timeout_ms;
+  serial.rx_done.timeout_ms = serial_timeout_ms;
   transport = make_camera_transport(*this, device);
-  channel.buffers = tx_buffer;
+  channel.buffers = &serial;
   channel.transport = transport.get();
   parameters = acquisition_parameters{};
   parameters.transport_failed = !transport;
@@ -49,7 +38,7 @@ camera::camera(libusb_device* device) {
 camera::~camera() {
   {
     // No transaction may still be using the transport or the blocks.
-    std::lock_guard lock(channel.lock);
+    qmx::lock_guard lock(channel.lock);
   }
   // Declared after the blocks and the assembly state, so it would be destroyed before them
   // anyway; reset here so the order does not hang on declaration order.
@@ -62,31 +51,24 @@ std::unique_ptr<usb_transport> make_camera_transport(camera& c, libusb_device* d
     c.usb_speed.store(libusb_get_device_speed(device));
   }
   return create_transport(device, command_endpoint, reply_endpoint, image_endpoint,
-                          image_transfer_count, &c, assemble_packet, image_timeout_ms, &c.tx_done,
-                          notify_block, c.tx_buffer, &c.rx_done, notify_block, c.rx_buffer,
-                          channel_timeout_ms, image_transfer_bytes, channel_buffer_bytes);
+                          image_transfer_count, &c.frames, assemble_packet, image_timeout_ms,
+                          &c.serial.tx_done, notify_block, c.serial.tx_buffer, &c.serial.rx_done,
+                          notify_block, c.serial.rx_buffer, channel_timeout_ms,
+                          image_transfer_bytes, channel_buffer_bytes);
 }
 
 void replace_transport(camera& c, std::unique_ptr<usb_transport> replacement) {
   {
-    std::lock_guard lock(c.channel.lock);
+    qmx::lock_guard lock(c.channel.lock);
     std::swap(c.transport, replacement);
     c.channel.transport = c.transport.get();
-    forget_in_flight(c.tx_done);
-    forget_in_flight(c.rx_done);
+    forget_in_flight(c.serial.tx_done);
+    forget_in_flight(c.serial.rx_done);
     c.channel.reply_may_be_left = false; // a camera plugged in again holds no old reply
   }
   // `replacement` now holds the old transport; closing it takes its 500 ms pause outside the
   // channel lock.
   destroy_transport(std::move(replacement));
-}
-
-void acquisition_statistics::reset() noexcept {
-  for (std::atomic<std::uint64_t>* counter :
-       {&packets_seen, &frames_delivered, &dropped_disorder, &dropped_bad_magic,
-        &dropped_overwritten, &dropped_no_slot, &dropped_short_packet, &dropped_bad_length}) {
-    counter->store(0);
-  }
 }
 
 } // namespace qmx

@@ -2,6 +2,7 @@
 // what it does and its help text), the keyword rule, the response copy rule, and the camera
 // pass-through for every command the module does not answer itself.
 #include "camera/commands.h"
+#include "include/qmx_module.h"
 
 #include "camera/camera.h"
 #include "camera/frame_delivery.h"
@@ -20,15 +21,6 @@ namespace qmx {
 
 namespace {
 
-constexpr int ok = 0;
-constexpr int transaction_failed = 1;
-constexpr int bad_get_argument = 6;
-constexpr int bad_set_argument = 7;
-constexpr int camera_command_failed = 13;
-constexpr int disconnected = 14;
-constexpr int truncated = 15;
-constexpr int null_response = 16;
-
 constexpr std::size_t pqmx_argument_offset = 5;
 constexpr std::size_t bin_argument_offset = 5;
 constexpr std::size_t bin_min_command_size = 6;
@@ -36,27 +28,8 @@ constexpr int stop_settle_ms = 100;
 constexpr char stop_command[] = {'s', 't', 'o', 'p'}; // sent without a terminator
 constexpr std::string_view roi_keyword = "roi";
 
-// The response copy rule: the whole text when it fits with its terminator, else size - 1
-// characters and a terminator in the last byte (15). A size of 0 writes nothing (15).
-int copy_response(std::string_view text, char* response, std::size_t size) {
-  if (response == nullptr) {
-    return null_response;
-  }
-  if (size == 0) {
-    return truncated;
-  }
-  if (text.size() < size) {
-    std::memcpy(response, text.data(), text.size());
-    response[text.size()] = '\0';
-    return ok;
-  }
-  std::memcpy(response, text.data(), size - 1);
-  response[size - 1] = '\0';
-  return truncated;
-}
-
 int copy_number(std::int64_t value, const command_request& r) {
-  return copy_response(std::to_string(value), r.response, r.response_size);
+  return copy_text_answer(std::to_string(value), r.response, r.response_size);
 }
 
 // A command matches keyword K of length L when it holds at least L bytes before its terminator,
@@ -83,10 +56,10 @@ int pass_through(camera& c, const command_request& r, int refused) {
     return refused;
   }
   char reply[serial_buffer_bytes] = {};
-  if (!transact(c, r.command, r.command_size, reply, sizeof reply)) {
-    return transaction_failed;
+  if (!transact(c.channel, r.command, r.command_size, reply, sizeof reply)) {
+    return QMX_TRANSACTION_FAILED;
   }
-  return copy_response(reply, r.response, r.response_size);
+  return copy_text_answer(reply, r.response, r.response_size);
 }
 
 // ---- get commands ----
@@ -94,47 +67,47 @@ int pass_through(camera& c, const command_request& r, int refused) {
 int get_pqmx(camera& c, const command_request& r) {
   if (r.command_size <= pqmx_argument_offset ||
       r.command_size - pqmx_argument_offset > serial_buffer_bytes) {
-    return bad_get_argument;
+    return QMX_BAD_ARGUMENT;
   }
   char* reply = r.response;
   if (reply != nullptr && r.response_size == 0) {
     reply = nullptr; // no room for even a terminator: the reply is read and dropped
   }
-  return transact(c, r.command + pqmx_argument_offset, r.command_size - pqmx_argument_offset, reply,
-                  r.response_size)
-             ? ok
-             : bad_get_argument;
+  return transact(c.channel, r.command + pqmx_argument_offset,
+                  r.command_size - pqmx_argument_offset, reply, r.response_size)
+             ? QMX_OK
+             : QMX_BAD_ARGUMENT;
 }
 
 int get_image_wait(camera& c, const command_request&) {
-  wait_image_event(c.assembly);
-  return ok;
+  wait_image_event(c.frames.assembly);
+  return QMX_OK;
 }
 
 int write_frame_address(const command_request& r, std::uint64_t address) {
   if (r.data == nullptr) {
-    return bad_get_argument;
+    return QMX_BAD_ARGUMENT;
   }
   std::memcpy(r.data, &address, sizeof address);
-  return ok;
+  return QMX_OK;
 }
 
 int get_image_wait_per_frame(camera& c, const command_request& r) {
   if (r.data == nullptr) {
-    return bad_get_argument;
+    return QMX_BAD_ARGUMENT;
   }
-  return write_frame_address(r, take_frame_for_wait(c.assembly));
+  return write_frame_address(r, take_frame_for_wait(c.frames.assembly));
 }
 
 int get_image_poll(camera& c, const command_request& r) {
   if (r.data == nullptr) {
-    return bad_get_argument;
+    return QMX_BAD_ARGUMENT;
   }
-  return write_frame_address(r, take_frame_for_poll(c.assembly));
+  return write_frame_address(r, take_frame_for_poll(c.frames.assembly));
 }
 
 int get_acquisition_bytes_per_frame(camera& c, const command_request& r) {
-  if (const int result = compute_frame_bytes(c); result != ok) {
+  if (const int result = compute_frame_bytes(c); result != QMX_OK) {
     return result;
   }
   return copy_number(parameters_of(c).acquisition_bytes_per_frame, r);
@@ -143,35 +116,35 @@ int get_acquisition_bytes_per_frame(camera& c, const command_request& r) {
 int get_usb_speed(camera& c, const command_request& r) {
   switch (c.usb_speed.load()) {
   case LIBUSB_SPEED_LOW:
-    return copy_response("USB 1.0", r.response, r.response_size);
+    return copy_text_answer("USB 1.0", r.response, r.response_size);
   case LIBUSB_SPEED_FULL:
-    return copy_response("USB 1.1", r.response, r.response_size);
+    return copy_text_answer("USB 1.1", r.response, r.response_size);
   case LIBUSB_SPEED_HIGH:
-    return copy_response("USB 2.0", r.response, r.response_size);
+    return copy_text_answer("USB 2.0", r.response, r.response_size);
   case LIBUSB_SPEED_SUPER:
-    return copy_response("USB 3.0", r.response, r.response_size);
+    return copy_text_answer("USB 3.0", r.response, r.response_size);
   default:
-    return copy_response("UNKNOWN", r.response, r.response_size);
+    return copy_text_answer("UNKNOWN", r.response, r.response_size);
   }
 }
 
 int get_poll_timeout(camera& c, const command_request& r) {
-  return copy_number(c.assembly.poll_timeout_ms.load(), r);
+  return copy_number(c.frames.assembly.poll_timeout_ms.load(), r);
 }
 
 // "on" or "off" over exactly the response's size: zeros after the text, and no terminator when
 // the buffer is shorter than the text and its terminator.
 int get_image_metadata(camera& c, const command_request& r) {
   if (r.response == nullptr) {
-    return null_response;
+    return QMX_NULL_BUFFER;
   }
   bool enabled = false;
   {
-    std::lock_guard path(c.assembly.path_mutex);
-    enabled = c.assembly.metadata_enabled;
+    qmx::lock_guard path(c.frames.assembly.path_mutex);
+    enabled = c.frames.assembly.metadata_enabled;
   }
   std::strncpy(r.response, enabled ? "on" : "off", r.response_size);
-  return ok;
+  return QMX_OK;
 }
 
 int get_hbin(camera& c, const command_request& r) {
@@ -181,10 +154,10 @@ int get_vbin(camera& c, const command_request& r) {
   return copy_number(parameters_of(c).vbin, r);
 }
 int get_bin_min(camera&, const command_request& r) {
-  return copy_response("1", r.response, r.response_size);
+  return copy_text_answer("1", r.response, r.response_size);
 }
 int get_bin_max(camera&, const command_request& r) {
-  return copy_response("16", r.response, r.response_size);
+  return copy_text_answer("16", r.response, r.response_size);
 }
 int get_image_width(camera& c, const command_request& r) {
   return copy_number(parameters_of(c).image_width, r);
@@ -194,7 +167,7 @@ int get_image_height(camera& c, const command_request& r) {
 }
 
 int get_statistics(camera& c, const command_request& r) {
-  const acquisition_statistics& s = c.statistics;
+  const acquisition_statistics& s = c.frames.statistics;
   std::string text;
   const std::pair<const char*, std::uint64_t> fields[] = {
       {"frames_delivered", s.frames_delivered.load()},
@@ -209,66 +182,66 @@ int get_statistics(camera& c, const command_request& r) {
   for (const auto& [name, value] : fields) {
     text.append(text.empty() ? "" : " ").append(name).append("=").append(std::to_string(value));
   }
-  return copy_response(text, r.response, r.response_size);
+  return copy_text_answer(text, r.response, r.response_size);
 }
 
 // ---- set commands ----
 
 int set_arm(camera& c, const command_request& r) {
   if (is_disconnected(r)) {
-    return disconnected;
+    return QMX_DISCONNECTED;
   }
   // The size is the host's count as a signed 32-bit number (its low 32 bits).
   const auto size = static_cast<std::int32_t>(static_cast<std::uint32_t>(r.data_size));
   if (r.data == nullptr || size < 1) {
-    return bad_set_argument;
+    return QMX_BAD_SET_ARGUMENT;
   }
   return arm(c, static_cast<unsigned char*>(r.data), size, r.response, r.response_size);
 }
 
 int set_stop(camera& c, const command_request& r) {
-  int result = ok;
+  int result = QMX_OK;
   if (!is_disconnected(r)) {
     char* reply = r.response;
     if (reply != nullptr && r.response_size == 0) {
       reply = nullptr;
     }
-    if (!transact(c, stop_command, sizeof stop_command, reply, r.response_size)) {
-      result = camera_command_failed;
+    if (!transact(c.channel, stop_command, sizeof stop_command, reply, r.response_size)) {
+      result = QMX_CAMERA_COMMAND_FAILED;
     }
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(stop_settle_ms));
   // Also before any arming, so that a thread already waiting for a frame is let go.
-  abort_delivery(c.assembly, true);
-  set_image_event(c.assembly);
+  abort_delivery(c.frames.assembly, true);
+  set_image_event(c.frames.assembly);
   return result;
 }
 
 int set_image_wait_release(camera& c, const command_request&) {
-  set_image_event(c.assembly);
-  return ok;
+  set_image_event(c.frames.assembly);
+  return QMX_OK;
 }
 
 int set_accepted(camera&, const command_request&) {
-  return ok;
+  return QMX_OK;
 }
 
 int set_image_metadata(camera& c, const command_request& r) {
   if (r.data == nullptr) {
-    return bad_set_argument;
+    return QMX_BAD_SET_ARGUMENT;
   }
   const bool on = std::strcmp(static_cast<const char*>(r.data), "on") == 0;
-  std::lock_guard path(c.assembly.path_mutex);
-  c.assembly.metadata_enabled = on;
-  return ok;
+  qmx::lock_guard path(c.frames.assembly.path_mutex);
+  c.frames.assembly.metadata_enabled = on;
+  return QMX_OK;
 }
 
 int set_poll_timeout(camera& c, const command_request& r) {
   if (r.data == nullptr) {
-    return bad_set_argument;
+    return QMX_BAD_SET_ARGUMENT;
   }
-  c.assembly.poll_timeout_ms.store(strtol32(static_cast<const char*>(r.data), nullptr, 10));
-  return ok;
+  c.frames.assembly.poll_timeout_ms.store(strtol32(static_cast<const char*>(r.data), nullptr, 10));
+  return QMX_OK;
 }
 
 // The binning argument from byte 5 of the command, read with automatic base; 0 when none.
@@ -279,18 +252,18 @@ std::int32_t bin_argument(const command_request& r) {
 
 int set_hbin(camera& c, const command_request& r) {
   if (r.command_size < bin_min_command_size) {
-    return bad_set_argument;
+    return QMX_BAD_SET_ARGUMENT;
   }
   set_horizontal_binning(c, bin_argument(r));
-  return ok;
+  return QMX_OK;
 }
 
 int set_vbin(camera& c, const command_request& r) {
   if (r.command_size < bin_min_command_size) {
-    return bad_set_argument;
+    return QMX_BAD_SET_ARGUMENT;
   }
   set_vertical_binning(c, bin_argument(r));
-  return ok;
+  return QMX_OK;
 }
 
 struct command_row {
@@ -348,11 +321,28 @@ const command_row* find_row(const std::array<command_row, n>& table, const comma
 
 } // namespace
 
+int copy_text_answer(std::string_view text, char* buffer, std::size_t size) {
+  if (buffer == nullptr) {
+    return QMX_NULL_BUFFER;
+  }
+  if (size == 0) {
+    return QMX_TRUNCATED; // no room even for the terminator: nothing is written
+  }
+  if (text.size() < size) {
+    std::memcpy(buffer, text.data(), text.size());
+    buffer[text.size()] = '\0';
+    return QMX_OK;
+  }
+  std::memcpy(buffer, text.data(), size - 1);
+  buffer[size - 1] = '\0';
+  return QMX_TRUNCATED;
+}
+
 int get_command(camera& c, const command_request& request) {
   if (const command_row* row = find_row(get_table, request)) {
     return row->run(c, request);
   }
-  return pass_through(c, request, bad_get_argument);
+  return pass_through(c, request, QMX_BAD_ARGUMENT);
 }
 
 int set_command(camera& c, const command_request& request) {
@@ -360,14 +350,14 @@ int set_command(camera& c, const command_request& request) {
     return row->run(c, request);
   }
   if (is_disconnected(request)) {
-    return disconnected;
+    return QMX_DISCONNECTED;
   }
-  const int result = pass_through(c, request, bad_set_argument);
-  if (result != ok) {
+  const int result = pass_through(c, request, QMX_BAD_SET_ARGUMENT);
+  if (result != QMX_OK) {
     return result;
   }
   // A camera "roi" command may have changed the region: read it back.
-  return matches(request, roi_keyword) ? read_roi(c) : ok;
+  return matches(request, roi_keyword) ? read_roi(c) : QMX_OK;
 }
 
 std::string command_help(bool set_side) {

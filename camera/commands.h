@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace qmx {
 
@@ -26,6 +27,12 @@ struct command_request {
 // The module's own get keyword that reports the acquisition statistics. The dot and the
 // module's prefix keep it apart from any camera command.
 inline constexpr const char* statistics_keyword = "qmx_module.acquisition_statistics";
+
+// The copy rule of every text answer of the host interface: the size counts the terminator; a
+// text shorter than the size is copied whole with its terminator, any other is cut to size - 1
+// characters with a terminator in the last byte, and with a size of 0 nothing is written. 0 when
+// copied whole, 15 when cut or when nothing could be written, 16 for a null buffer.
+int copy_text_answer(std::string_view text, char* buffer, std::size_t size);
 
 // Result codes of the host interface (0 success, 1, 6, 7, 13, 14, 15, 16).
 int get_command(camera& c, const command_request& request);

@@ -3,9 +3,9 @@
 #include "camera/frame_assembler.h"
 
 #include "camera/binning.h"
-#include "camera/camera.h"
 #include "camera/frame_delivery.h"
 #include "camera/raw10.h"
+#include "camera/usb_transport.h"
 
 #include <algorithm>
 #include <cstring>
@@ -96,9 +96,10 @@ void drop_open_frame(frame_assembly_state& a, acquisition_statistics& s, drop_ca
 }
 
 // Opens a frame in a new slot for the first packet at `packet`; false when no slot could be had.
-bool open_frame(frame_assembly_state& a, acquisition_statistics& s, const unsigned char* packet,
-                std::uint32_t frame) {
-  if (!acquire_fill_slot(a, s)) {
+bool open_frame(frame_path& path, const unsigned char* packet, std::uint32_t frame) {
+  frame_assembly_state& a = path.assembly;
+  acquisition_statistics& s = path.statistics;
+  if (!acquire_fill_slot(path)) {
     ++s.dropped_no_slot;
     return false;
   }
@@ -169,20 +170,22 @@ void complete_frame(frame_assembly_state& a, acquisition_statistics& s) {
 } // namespace
 
 void assemble_packet(const image_completion& completion) {
-  auto* c = static_cast<camera*>(completion.context);
-  if (c != nullptr) {
-    c->assembly.completions_seen.fetch_add(1, std::memory_order_relaxed);
-    // Arming takes this lock while it rewrites the state: a packet is handled wholly before or
-    // wholly after it. Uncontended otherwise, it costs a few nanoseconds per 16 KB packet.
-    std::lock_guard path(c->assembly.path_mutex);
-    assemble_received_packet(c->assembly, c->statistics, completion.buffer,
-                             completion.received_length);
+  auto* path = static_cast<frame_path*>(completion.context);
+  if (path != nullptr) {
+    path->assembly.completions_seen.fetch_add(1, std::memory_order_relaxed);
+    // The preparation takes this lock while it rewrites the state: a packet is handled wholly
+    // before or wholly after it. Uncontended otherwise, it costs a few nanoseconds per 16 KB
+    // packet.
+    qmx::lock_guard hold(path->assembly.path_mutex);
+    assemble_received_packet(*path, completion.buffer, completion.received_length);
   }
   *completion.resubmit = true;
 }
 
-void assemble_received_packet(frame_assembly_state& a, acquisition_statistics& s,
-                              const unsigned char* packet, std::int32_t received) {
+void assemble_received_packet(frame_path& path, const unsigned char* packet,
+                              std::int32_t received) {
+  frame_assembly_state& a = path.assembly;
+  acquisition_statistics& s = path.statistics;
   if (a.frame_buffer == nullptr || a.frame_buffer_size == 0) {
     set_image_event(a); // unarmed: every completion, empty and failed ones included
     return;
@@ -228,7 +231,7 @@ void assemble_received_packet(frame_assembly_state& a, acquisition_statistics& s
       ++s.dropped_short_packet; // the new frame is lost before it takes a slot
       return;
     }
-    if (!open_frame(a, s, packet, frame)) {
+    if (!open_frame(path, packet, frame)) {
       return;
     }
   }
@@ -260,13 +263,14 @@ void assemble_received_packet(frame_assembly_state& a, acquisition_statistics& s
   }
 }
 
-bool acquire_fill_slot(frame_assembly_state& a, acquisition_statistics& s) {
+bool acquire_fill_slot(frame_path& path) {
+  frame_assembly_state& a = path.assembly;
   drop_fill_slot(a); // never lose a slot still named here
   frame_node* node = take(a.free_queue, 0);
   if (node == nullptr) {
     node = take(a.filled_queue, 0);
     if (node != nullptr) {
-      ++s.dropped_overwritten;
+      ++path.statistics.dropped_overwritten;
     }
   }
   a.fill_node = node;

@@ -1,7 +1,7 @@
 // Camera data path, frame delivery: held frames, abort, and the image-wait event.
 #include "camera/frame_delivery.h"
 
-#include "camera/camera.h"
+#include "camera/frame_path.h"
 
 namespace qmx {
 
@@ -13,11 +13,6 @@ std::uint64_t address_of(const frame_node* node) {
 
 } // namespace
 
-void clear_queues(frame_assembly_state& a) {
-  clear(a.free_queue);
-  clear(a.filled_queue);
-}
-
 void abort_delivery(frame_assembly_state& a, bool any_state) {
   if (a.frame_buffer == nullptr && !any_state) {
     return;
@@ -28,7 +23,7 @@ void abort_delivery(frame_assembly_state& a, bool any_state) {
 }
 
 std::uint64_t take_frame_for_wait(frame_assembly_state& a) {
-  std::lock_guard hold(a.wait_hold_mutex);
+  qmx::lock_guard hold(a.wait_hold_mutex);
   if (a.held_wait_frame != nullptr) {
     push(a.free_queue, a.held_wait_frame);
     a.held_wait_frame = nullptr;
@@ -41,7 +36,7 @@ std::uint64_t take_frame_for_wait(frame_assembly_state& a) {
 }
 
 std::uint64_t take_frame_for_poll(frame_assembly_state& a) {
-  std::lock_guard hold(a.poll_hold_mutex);
+  qmx::lock_guard hold(a.poll_hold_mutex);
   if (a.held_poll_frame != nullptr) {
     push(a.free_queue, a.held_poll_frame);
     a.held_poll_frame = nullptr;
@@ -51,13 +46,15 @@ std::uint64_t take_frame_for_poll(frame_assembly_state& a) {
 }
 
 void wait_image_event(frame_assembly_state& a) {
-  std::unique_lock lock(a.image_wait_lock);
-  a.image_wait_signal.wait(lock, [&] { return a.image_wait_flag; });
+  qmx::unique_lock lock(a.image_wait_lock);
+  while (!a.image_wait_flag) {
+    lock.wait(a.image_wait_signal);
+  }
   a.image_wait_flag = false;
 }
 
 void set_image_event(frame_assembly_state& a) {
-  std::lock_guard lock(a.image_wait_lock);
+  qmx::lock_guard lock(a.image_wait_lock);
   a.image_wait_flag = true;
   a.image_wait_signal.notify_one();
 }

@@ -6,11 +6,8 @@
 
 namespace qmx {
 
-struct camera;
 struct frame_assembly_state;
 
-// Frees every node of both queues and clears their aborted marks (arming).
-void clear_queues(frame_assembly_state& a);
 // Sets the stop flag and aborts both queues, releasing every waiting take. `any_state`: also
 // when no buffer has been armed yet (so that a wait begun before any arming is released too).
 void abort_delivery(frame_assembly_state& a, bool any_state);

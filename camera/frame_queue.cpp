@@ -27,7 +27,7 @@ void push(frame_queue& queue, frame_node* node) {
   }
   node->next = nullptr;
   {
-    std::lock_guard lock(queue.lock);
+    qmx::lock_guard lock(queue.lock);
     if (queue.tail != nullptr) {
       queue.tail->next = node;
     } else {
@@ -41,7 +41,7 @@ void push(frame_queue& queue, frame_node* node) {
 void clear(frame_queue& queue) {
   frame_node* nodes = nullptr;
   {
-    std::lock_guard lock(queue.lock);
+    qmx::lock_guard lock(queue.lock);
     nodes = queue.head;
     queue.head = nullptr;
     queue.tail = nullptr;
@@ -51,12 +51,15 @@ void clear(frame_queue& queue) {
 }
 
 frame_node* take(frame_queue& queue, int timeout_ms) {
-  std::unique_lock lock(queue.lock);
-  const auto ready = [&] { return queue.head != nullptr || queue.aborted; };
+  qmx::unique_lock lock(queue.lock);
   if (timeout_ms == -1) {
-    queue.not_empty.wait(lock, ready);
+    while (queue.head == nullptr && !queue.aborted) {
+      lock.wait(queue.not_empty);
+    }
   } else if (timeout_ms > 0) {
-    queue.not_empty.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (queue.head == nullptr && !queue.aborted && lock.wait_until(queue.not_empty, deadline)) {
+    }
   }
   if (queue.aborted || queue.head == nullptr) {
     return nullptr;
@@ -72,7 +75,7 @@ frame_node* take(frame_queue& queue, int timeout_ms) {
 
 void abort(frame_queue& queue) {
   {
-    std::lock_guard lock(queue.lock);
+    qmx::lock_guard lock(queue.lock);
     queue.aborted = true;
   }
   queue.not_empty.notify_all();

@@ -2,8 +2,9 @@
 // first-in first-out queues of free slots and of completed frames.
 #pragma once
 
+#include "include/qmx_thread_safety.h"
+
 #include <condition_variable>
-#include <mutex>
 
 namespace qmx {
 
@@ -13,11 +14,11 @@ struct frame_node {
 };
 
 struct frame_queue {
-  frame_node* head = nullptr;
-  frame_node* tail = nullptr;
+  qmx::mutex lock;
+  frame_node* head QMX_GUARDED_BY(lock) = nullptr;
+  frame_node* tail QMX_GUARDED_BY(lock) = nullptr;
   std::condition_variable not_empty;
-  std::mutex lock;
-  bool aborted = false;
+  bool aborted QMX_GUARDED_BY(lock) = false;
 
   frame_queue() = default;
   frame_queue(const frame_queue&) = delete;

@@ -1,5 +1,6 @@
 // Camera data path, geometry: reading the region of interest and deriving the image size.
 #include "camera/geometry.h"
+#include "include/qmx_module.h"
 
 #include "camera/camera.h"
 #include "camera/frame_delivery.h"
@@ -20,16 +21,11 @@ namespace {
 constexpr char roi_command[] = "roi";
 constexpr int roi_numbers = 4;
 constexpr std::int32_t bits_per_pixel = 10;
-constexpr int result_read = 0;
-constexpr int result_failed = 1;
 
 constexpr std::int32_t min_bin = 1;
 constexpr std::int32_t max_bin = 16;
 constexpr std::int32_t tag_block_size = 48;
 constexpr std::int32_t bytes_per_pixel = 2;
-constexpr int result_query_failed = 6;
-constexpr int result_bad_buffer = 7;
-constexpr int result_arm_failed = 13;
 constexpr char calibration_query[] = "num_calibration_lines";
 constexpr char packets_query[] = "data_packets_per_frame";
 constexpr char arm_command[] = {'a', 'r', 'm'}; // sent without a terminator
@@ -53,19 +49,6 @@ std::int32_t sub32(std::int32_t a, std::int32_t b) {
   return wrap32(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
 }
 
-void put_u32(unsigned char* at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    at[i] = static_cast<unsigned char>(value >> (8 * i));
-  }
-}
-
-std::int32_t fill_bytes_for(std::int32_t row_bits) {
-  if ((row_bits / 8) % 2 != 0) {
-    return 1;
-  }
-  return (row_bits / 16) % 2 != 0 ? 2 : 0;
-}
-
 constexpr auto quiet_period = std::chrono::milliseconds(20);
 constexpr auto quiet_poll = std::chrono::milliseconds(5);
 constexpr auto quiet_limit = std::chrono::milliseconds(2000);
@@ -87,24 +70,6 @@ void wait_until_quiet(frame_assembly_state& a) {
   }
 }
 
-} // namespace
-
-void write_tag_block_template(unsigned char (&tag_block)[48]) {
-  static constexpr struct {
-    char tag[4];
-    std::uint32_t value;
-  } entries[] = {{{'Q', 'M', 'X', '\0'}, 0}, {{'F', 'C', 'N', 'T'}, 0}, {{'P', 'C', 'K', 'L'}, 0},
-                 {{'P', 'C', 'K', 'H'}, 0},  {{'I', 'O', 'F', 'F'}, 6}, {{'E', 'N', 'D', 'T'}, 0}};
-  unsigned char* at = tag_block;
-  for (const auto& entry : entries) {
-    std::memcpy(at, entry.tag, sizeof entry.tag);
-    put_u32(at + 4, entry.value);
-    at += 8;
-  }
-}
-
-namespace {
-
 // The binning and the image size it gives; the caller holds the parameters' lock.
 void apply_binning(acquisition_parameters& p, std::int32_t horizontal, std::int32_t vertical) {
   p.hbin = clamp_bin(horizontal);
@@ -116,39 +81,39 @@ void apply_binning(acquisition_parameters& p, std::int32_t horizontal, std::int3
 } // namespace
 
 void set_binning(camera& c, std::int32_t horizontal, std::int32_t vertical) {
-  std::lock_guard lock(c.parameters_mutex);
+  qmx::lock_guard lock(c.parameters_mutex);
   apply_binning(c.parameters, horizontal, vertical);
 }
 
 void set_horizontal_binning(camera& c, std::int32_t factor) {
-  std::lock_guard lock(c.parameters_mutex);
+  qmx::lock_guard lock(c.parameters_mutex);
   apply_binning(c.parameters, factor, c.parameters.vbin);
 }
 
 void set_vertical_binning(camera& c, std::int32_t factor) {
-  std::lock_guard lock(c.parameters_mutex);
+  qmx::lock_guard lock(c.parameters_mutex);
   apply_binning(c.parameters, c.parameters.hbin, factor);
 }
 
 acquisition_parameters parameters_of(const camera& c) {
-  std::lock_guard lock(c.parameters_mutex);
+  qmx::lock_guard lock(c.parameters_mutex);
   return c.parameters;
 }
 
 int compute_frame_bytes(camera& c) {
   std::uint32_t packets = 0;
-  if (const int result = query_integer(c, packets_query, packets); result != 0) {
+  if (const int result = query_integer(c.channel, packets_query, packets); result != 0) {
     return result;
   }
   {
-    std::lock_guard lock(c.parameters_mutex);
+    qmx::lock_guard lock(c.parameters_mutex);
     c.parameters.data_packets_per_frame = wrap32(packets);
   }
   std::uint32_t calibration = 0;
-  if (const int result = query_integer(c, calibration_query, calibration); result != 0) {
+  if (const int result = query_integer(c.channel, calibration_query, calibration); result != 0) {
     return result;
   }
-  std::lock_guard lock(c.parameters_mutex);
+  qmx::lock_guard lock(c.parameters_mutex);
   acquisition_parameters& p = c.parameters;
   const std::int32_t rows = add32(p.roi_height, wrap32(calibration));
   p.frame_pixel_bytes = mul32(mul32(bytes_per_pixel, p.roi_width), rows);
@@ -162,83 +127,51 @@ int arm(camera& c, unsigned char* buffer, std::int32_t buffer_size, char* respon
   // were. Whatever numbers the camera answers, the camera is armed with them: the frame path
   // keeps every write inside its slots, and a geometry that cannot make frames only drops them.
   if (read_roi(c) != 0 || compute_frame_bytes(c) != 0) {
-    return result_query_failed;
+    return QMX_BAD_ARGUMENT;
   }
   std::uint32_t calibration = 0;
-  if (query_integer(c, calibration_query, calibration) != 0) {
-    return result_query_failed;
+  if (query_integer(c.channel, calibration_query, calibration) != 0) {
+    return QMX_BAD_ARGUMENT;
   }
   const acquisition_parameters p = parameters_of(c);
-  const std::int32_t slot = p.acquisition_bytes_per_frame;
-  if (slot < 1 || buffer_size < slot || buffer_size % slot != 0) {
-    return result_bad_buffer; // no whole slot: nothing could ever be filled
+  frame_geometry geometry = geometry_for_region(p.roi_width, p.roi_height, wrap32(calibration),
+                                                p.hbin, p.vbin, p.data_packets_per_frame);
+  // The slot is the size the host was told ("acquisition_bytes_per_frame"), from the frame sizes
+  // just asked; a camera that answers another number of calibration lines the second time
+  // cannot make frames that overflow it (the frame path checks every write against its slot).
+  geometry.unpacked_frame_bytes = p.frame_pixel_bytes;
+  geometry.slot_bytes = p.acquisition_bytes_per_frame;
+  if (buffer == nullptr || !cuts_into_slots(buffer_size, geometry.slot_bytes)) {
+    return QMX_BAD_SET_ARGUMENT; // no whole slot: nothing could ever be filled
   }
-  frame_assembly_state& a = c.assembly;
+  frame_path& path = c.frames;
   // Stop the frame path: waiters are released and the handler ignores packets from here on.
-  abort_delivery(a, true);
+  abort_delivery(path.assembly, true);
   // Packets the camera sent before it was stopped may still wait in the USB layer's queue for
   // the handler; handled after the new geometry is in place they would be cut into its slots.
   // They are let through (and ignored) first: the path counts as drained once no completion has
   // come for a while. A camera that still streams (re-arming without "stop") keeps its geometry,
   // since the region cannot change while it is armed, so the wait then ends at its limit.
-  wait_until_quiet(a);
-  {
-    std::scoped_lock holds(a.wait_hold_mutex, a.poll_hold_mutex, a.path_mutex);
-    a.awaiting_frame_start = true;
-    a.write_offset = 0;
-    a.current_frame_id = 0;
-    a.last_packet_index = 0;
-    a.carry_count = 0;
-    a.last_packet_flag = false;
-    a.pixels_written = 0;
-    a.pending_skip = 0;
-    a.frame_metadata = false;
-    a.ignored_bad_magic = false;
-    a.packets_per_frame = p.data_packets_per_frame;
-    a.width = p.roi_width;
-    a.height = p.roi_height;
-    a.hbin = p.hbin;
-    a.vbin = p.vbin;
-    a.unpacked_frame_bytes = p.frame_pixel_bytes;
-    a.slot_bytes = slot;
-    a.row_fill_bytes = fill_bytes_for(p.row_bits);
-    a.calibration_packed_bytes = mul32(mul32(p.roi_width, wrap32(calibration)), bits_per_pixel) / 8;
-    a.pixels_per_row = p.roi_width;
-    a.pixels_per_frame =
-        add32(mul32(p.roi_width, p.roi_height), mul32(p.roi_width, wrap32(calibration)));
-    write_tag_block_template(a.tag_block);
-    clear_queues(a);
-    for (frame_node** held : {&a.held_wait_frame, &a.fill_node, &a.held_poll_frame}) {
-      delete *held;
-      *held = nullptr;
-    }
-    a.frame_buffer = buffer;
-    a.frame_buffer_size = buffer_size;
-    const std::int32_t slots = buffer_size / slot;
-    for (std::int32_t i = 0; i < slots; ++i) {
-      push(a.free_queue, new frame_node{buffer + std::ptrdiff_t{i} * slot, nullptr});
-    }
-    c.statistics.reset();
-    a.stop_flag.store(false);
-  }
+  wait_until_quiet(path.assembly);
+  (void)prepare_frame_path(path, geometry, buffer, buffer_size); // the buffer was checked above
   char* reply = response;
   std::size_t capacity = response_size;
   if (reply != nullptr && capacity == 0) {
     reply = nullptr; // no room for a reply: it is read and dropped
   }
-  if (!transact(c, arm_command, sizeof arm_command, reply, capacity)) {
-    return result_arm_failed;
+  if (!transact(c.channel, arm_command, sizeof arm_command, reply, capacity)) {
+    return QMX_CAMERA_COMMAND_FAILED;
   }
   return 0;
 }
 
 int read_roi(camera& c) {
   char reply[serial_buffer_bytes];
-  if (!transact(c, roi_command, sizeof roi_command, reply, sizeof reply)) {
-    return result_failed;
+  if (!transact(c.channel, roi_command, sizeof roi_command, reply, sizeof reply)) {
+    return QMX_TRANSACTION_FAILED;
   }
   if (std::strlen(reply) > longest_query_reply) {
-    return result_failed;
+    return QMX_TRANSACTION_FAILED;
   }
   std::int32_t numbers[roi_numbers] = {};
   const char* next = reply;
@@ -248,14 +181,14 @@ int read_roi(camera& c) {
     next = end;
   }
   const auto [x1, y1, x2, y2] = numbers;
-  std::lock_guard lock(c.parameters_mutex);
+  qmx::lock_guard lock(c.parameters_mutex);
   acquisition_parameters& p = c.parameters;
   p.roi_width = add32(sub32(x2, x1), 1);
   p.roi_height = add32(sub32(y2, y1), 1);
   p.image_width = p.roi_width / p.hbin;
   p.image_height = p.roi_height / p.vbin;
   p.row_bits = mul32(bits_per_pixel, p.roi_width);
-  return result_read;
+  return QMX_OK;
 }
 
 } // namespace qmx

@@ -32,8 +32,9 @@ struct acquisition_parameters parameters_of(const camera& c);
 int compute_frame_bytes(camera& c);
 
 // Arms acquisition into the buffer the host gave ("arm"): reads the region and the frame sizes
-// from the camera, stops the frame path and discards every frame of an earlier arming (held
-// ones included), cuts the buffer into slots, and tells the camera "arm" with `response` as its
+// from the camera, stops the frame path, waits until packets sent before are handled, prepares
+// the frame path (prepare_frame_path: every frame of an earlier arming discarded, held ones
+// included, and the buffer cut into slots), and tells the camera "arm" with `response` as its
 // reply buffer. Whatever numbers the camera answered are taken as they are (the frame path keeps
 // every write inside its slots; a geometry that cannot make frames drops them). 0; 6 when a
 // camera query failed (nothing changed); 7 when the buffer is not a whole number of slots of at
@@ -41,8 +42,5 @@ int compute_frame_bytes(camera& c);
 // already armed then).
 int arm(camera& c, unsigned char* buffer, std::int32_t buffer_size, char* response,
         std::size_t response_size);
-
-// The 48-byte tag block every slot starts with, before a frame's own values are filled in.
-void write_tag_block_template(unsigned char (&tag_block)[48]);
 
 } // namespace qmx

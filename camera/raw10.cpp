@@ -2,8 +2,8 @@
 // frame-aware unpacker.
 #include "camera/raw10.h"
 
-#include "camera/camera.h"
 #include "camera/cpu_features.h"
+#include "camera/frame_path.h"
 #include "camera/raw10_kernels.h"
 
 #include <algorithm>
@@ -16,7 +16,7 @@ namespace {
 
 void decode_group(const unsigned char* group, unsigned char* destination) {
   const unsigned low = group[4];
-  for (unsigned k = 0; k < 4; ++k) {
+  for (std::size_t k = 0; k < 4; ++k) {
     const unsigned pixel = group[k] * 4u + ((low >> (2 * k)) & 3u);
     destination[2 * k] = static_cast<unsigned char>(pixel & 0xFFu);
     destination[2 * k + 1] = static_cast<unsigned char>(pixel >> 8);

@@ -12,7 +12,7 @@ namespace {
                                   std::size_t groups) {
   for (std::size_t g = 0; g < groups; ++g, source += 5, destination += 8) {
     const unsigned low = source[4];
-    for (unsigned k = 0; k < 4; ++k) {
+    for (std::size_t k = 0; k < 4; ++k) {
       const unsigned pixel = source[k] * 4u + ((low >> (2 * k)) & 3u);
       destination[2 * k] = static_cast<unsigned char>(pixel & 0xFFu);
       destination[2 * k + 1] = static_cast<unsigned char>(pixel >> 8);

@@ -1,9 +1,10 @@
 // Camera data path, serial channel: one text-command transaction over the command and reply
 // transfers, with the completion blocks the transport's callback signals.
 #include "camera/serial_channel.h"
+#include "include/qmx_module.h"
 
-#include "camera/camera.h"
 #include "camera/text_numbers.h"
+#include "camera/usb_transport.h"
 
 #include <algorithm>
 #include <chrono>
@@ -24,9 +25,6 @@ constexpr auto in_flight_wait = std::chrono::milliseconds(1000);
 // how many such replies are dropped at most (a camera keeps a bounded number of unread replies).
 constexpr auto left_reply_wait = std::chrono::milliseconds(50);
 constexpr int most_left_replies = 16;
-constexpr int result_stored = 0;
-constexpr int result_failed = 1;
-constexpr int result_reply_too_long = 15;
 
 enum class wait_outcome { completed, failed, timed_out };
 
@@ -39,9 +37,10 @@ clock_type::time_point within(std::chrono::milliseconds wait, clock_type::time_p
 // lock that saw it not done, so a completion arriving just after cannot be missed.
 wait_outcome await_completion(completion_block& block, bool mark_in_flight,
                               clock_type::time_point until) {
-  std::unique_lock lock(block.lock);
-  const bool done = block.done_signal.wait_until(lock, until, [&] { return block.done; });
-  if (!done) {
+  qmx::unique_lock lock(block.lock);
+  while (!block.done && lock.wait_until(block.done_signal, until)) {
+  }
+  if (!block.done) {
     if (mark_in_flight) {
       block.in_flight = true;
     }
@@ -54,13 +53,15 @@ wait_outcome await_completion(completion_block& block, bool mark_in_flight,
 // True once no transfer of `block` is in flight any more, waiting for it until `until` at most.
 // Costs one lock when nothing is in flight.
 bool settle_in_flight(completion_block& block, clock_type::time_point until) {
-  std::unique_lock lock(block.lock);
-  return block.done_signal.wait_until(lock, until, [&] { return !block.in_flight; });
+  qmx::unique_lock lock(block.lock);
+  while (block.in_flight && lock.wait_until(block.done_signal, until)) {
+  }
+  return !block.in_flight;
 }
 
 // Prepares `block` for a new transfer: a late completion of an earlier one must not count.
 void arm_block(completion_block& block) {
-  std::lock_guard lock(block.lock);
+  qmx::lock_guard lock(block.lock);
   block.done = false;
   block.failed.store(false);
   block.received_length.store(0);
@@ -92,17 +93,17 @@ bool run_direction(completion_block& block, usb_transport* transport, int (*subm
 // Reads and drops replies the camera still holds from a transaction whose reply read failed or
 // ran out: until a read finds nothing within its short wait (it is cancelled and its completion
 // awaited), a read fails, the bound is reached or the transaction's deadline comes.
-void drop_left_replies(camera& c, usb_transport* transport, clock_type::time_point deadline) {
+void drop_left_replies(completion_block& rx_done, usb_transport* transport,
+                       clock_type::time_point deadline) {
   for (int n = 0; n < most_left_replies && clock_type::now() < deadline; ++n) {
-    arm_block(c.rx_done);
+    arm_block(rx_done);
     if (submit_reply(transport) != 0) {
       return;
     }
-    const wait_outcome outcome =
-        await_completion(c.rx_done, true, within(left_reply_wait, deadline));
+    const wait_outcome outcome = await_completion(rx_done, true, within(left_reply_wait, deadline));
     if (outcome == wait_outcome::timed_out) {
       (void)cancel_reply(transport);
-      (void)settle_in_flight(c.rx_done, within(in_flight_wait, deadline));
+      (void)settle_in_flight(rx_done, within(in_flight_wait, deadline));
       return;
     }
     if (outcome == wait_outcome::failed) {
@@ -114,14 +115,14 @@ void drop_left_replies(camera& c, usb_transport* transport, clock_type::time_poi
 // The reply the last read delivered: the bytes the driver reported, up to the first zero byte.
 // The USB layer copies its whole buffer, so the bytes past that count are an earlier reply's;
 // they are cleared, so that the reply buffer holds this reply alone.
-std::size_t delivered_reply(camera& c) {
-  const std::int32_t delivered = c.rx_done.received_length.load();
+std::size_t delivered_reply(serial_buffers& b) {
+  const std::int32_t delivered = b.rx_done.received_length.load();
   const std::size_t received =
       delivered <= 0
           ? 0
           : std::min<std::size_t>(static_cast<std::size_t>(delivered), serial_buffer_bytes);
-  std::memset(c.rx_buffer + received, 0, serial_buffer_bytes - received);
-  const auto* text = reinterpret_cast<const char*>(c.rx_buffer);
+  std::memset(b.rx_buffer + received, 0, serial_buffer_bytes - received);
+  const auto* text = reinterpret_cast<const char*>(b.rx_buffer);
   std::size_t n = 0;
   while (n < received && text[n] != '\0') {
     ++n;
@@ -131,48 +132,49 @@ std::size_t delivered_reply(camera& c) {
 
 } // namespace
 
-bool transact(camera& c, const void* command, std::size_t length, char* reply,
+bool transact(serial_channel& channel, const void* command, std::size_t length, char* reply,
               std::size_t reply_capacity) {
-  std::lock_guard channel_lock(c.channel.lock);
+  qmx::lock_guard channel_lock(channel.lock);
   if (length == 0 || length > serial_buffer_bytes || (reply != nullptr && reply_capacity == 0) ||
       command == nullptr) {
     return false;
   }
-  usb_transport* transport = c.channel.transport;
-  if (transport == nullptr) {
+  usb_transport* transport = channel.transport;
+  serial_buffers* b = channel.buffers;
+  if (transport == nullptr || b == nullptr) {
     return false;
   }
   // Everything below, waits for earlier transfers included, counts against one deadline: the
   // time the command and the reply may take at most.
   const auto deadline =
       clock_type::now() +
-      std::chrono::milliseconds(std::int64_t{c.tx_done.timeout_ms} + c.rx_done.timeout_ms);
+      std::chrono::milliseconds(std::int64_t{b->tx_done.timeout_ms} + b->rx_done.timeout_ms);
   // A transfer still owned by the driver must never be submitted again.
-  if (!settle_in_flight(c.tx_done, within(in_flight_wait, deadline)) ||
-      !settle_in_flight(c.rx_done, within(in_flight_wait, deadline))) {
+  if (!settle_in_flight(b->tx_done, within(in_flight_wait, deadline)) ||
+      !settle_in_flight(b->rx_done, within(in_flight_wait, deadline))) {
     return false;
   }
-  if (c.channel.reply_may_be_left) {
-    drop_left_replies(c, transport, deadline);
-    if (!settle_in_flight(c.rx_done, within(in_flight_wait, deadline))) {
+  if (channel.reply_may_be_left) {
+    drop_left_replies(b->rx_done, transport, deadline);
+    if (!settle_in_flight(b->rx_done, within(in_flight_wait, deadline))) {
       return false; // the read it cancelled is still the driver's: try again next time
     }
-    c.channel.reply_may_be_left = false;
+    channel.reply_may_be_left = false;
   }
-  std::memset(c.tx_buffer, 0, serial_buffer_bytes);
-  std::memset(c.rx_buffer, 0, serial_buffer_bytes);
-  std::memcpy(c.tx_buffer, command, length);
-  if (!run_direction(c.tx_done, transport, submit_command, cancel_command, deadline)) {
+  std::memset(b->tx_buffer, 0, serial_buffer_bytes);
+  std::memset(b->rx_buffer, 0, serial_buffer_bytes);
+  std::memcpy(b->tx_buffer, command, length);
+  if (!run_direction(b->tx_done, transport, submit_command, cancel_command, deadline)) {
     return false;
   }
-  if (!run_direction(c.rx_done, transport, submit_reply, cancel_reply, deadline)) {
-    c.channel.reply_may_be_left = true;
+  if (!run_direction(b->rx_done, transport, submit_reply, cancel_reply, deadline)) {
+    channel.reply_may_be_left = true;
     return false;
   }
-  const std::size_t n = delivered_reply(c);
+  const std::size_t n = delivered_reply(*b);
   if (reply != nullptr) {
     const std::size_t copied = std::min(n, reply_capacity - 1);
-    std::memcpy(reply, c.rx_buffer, copied);
+    std::memcpy(reply, b->rx_buffer, copied);
     reply[copied] = '\0';
   }
   return true;
@@ -181,7 +183,7 @@ bool transact(camera& c, const void* command, std::size_t length, char* reply,
 void signal_completion(completion_block& block, bool failed, std::int32_t received_length) {
   block.failed.store(failed);
   block.received_length.store(received_length);
-  std::lock_guard lock(block.lock);
+  qmx::lock_guard lock(block.lock);
   block.done = true;
   block.in_flight = false;
   // One waiter at most: the channel lock lets only one transaction wait on a block.
@@ -194,19 +196,19 @@ bool wait_completion(completion_block& block) {
          wait_outcome::completed;
 }
 
-int query_integer(camera& c, const char* name, std::uint32_t& value) {
+int query_integer(serial_channel& channel, const char* name, std::uint32_t& value) {
   if (name == nullptr) {
-    return result_failed;
+    return QMX_TRANSACTION_FAILED;
   }
   char reply[serial_buffer_bytes];
-  if (!transact(c, name, std::strlen(name) + 1, reply, sizeof reply)) {
-    return result_failed;
+  if (!transact(channel, name, std::strlen(name) + 1, reply, sizeof reply)) {
+    return QMX_TRANSACTION_FAILED;
   }
   if (std::strlen(reply) > longest_query_reply) {
-    return result_reply_too_long;
+    return QMX_TRUNCATED;
   }
   value = static_cast<std::uint32_t>(strtol32(reply, nullptr, 0));
-  return result_stored;
+  return QMX_OK;
 }
 
 } // namespace qmx

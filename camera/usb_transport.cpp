@@ -2,6 +2,7 @@
 // resubmission from completions, the two serial channel transfers, and the thin context calls.
 #include "camera/usb_transport.h"
 #include "include/qmx_libusb_internal.h"
+#include "include/qmx_module.h"
 
 #include <chrono>
 #include <new>
@@ -17,8 +18,6 @@ constexpr int hotplug_both_events = 3; // arrivals and removals
 constexpr int hotplug_no_flags = 0;
 constexpr int match_any_class = -1;
 constexpr std::size_t device_descriptor_bytes = 18;
-constexpr int result_gone = 14;
-constexpr int result_submit_failed = 13;
 
 static_assert(sizeof(libusb_device_descriptor) == device_descriptor_bytes,
               "the descriptor record has the libusb-1.0 layout");
@@ -65,8 +64,10 @@ std::unique_ptr<bulk_channel> make_channel(libusb_device_handle* handle, std::ui
 // After it returns, no completion of the pool submits a transfer again.
 void stop_resubmission(transfer_pool& pool) {
   pool.resubmitting.store(false);
-  std::unique_lock lock(pool.busy_mutex);
-  pool.busy_done.wait(lock, [&] { return pool.busy == 0; });
+  qmx::unique_lock lock(pool.busy_mutex);
+  while (pool.busy != 0) {
+    lock.wait(pool.busy_done);
+  }
 }
 
 void cancel_all_images(transfer_pool& pool) {
@@ -87,9 +88,9 @@ void free_holder(transfer_holder& holder) {
 
 int submit_channel(bulk_channel* channel) {
   if (channel == nullptr || channel->holder.transfer == nullptr) {
-    return result_submit_failed;
+    return QMX_CAMERA_COMMAND_FAILED;
   }
-  return libusb_submit_transfer(channel->holder.transfer) == 0 ? 0 : result_submit_failed;
+  return libusb_submit_transfer(channel->holder.transfer) == 0 ? 0 : QMX_CAMERA_COMMAND_FAILED;
 }
 
 int cancel_channel(bulk_channel* channel) {
@@ -219,12 +220,12 @@ void set_image_transfer_length(usb_transport* transport, int length) {
 
 int start_streaming(usb_transport* transport) {
   if (transport == nullptr || !transport->image_pool) {
-    return result_gone;
+    return QMX_DISCONNECTED;
   }
   transfer_pool& pool = *transport->image_pool;
   if (pool.gone.load()) {
     cancel_all_images(pool);
-    return result_gone;
+    return QMX_DISCONNECTED;
   }
   // Allowed before the first submission: early completions must resubmit while the rest of
   // the pool is still being submitted.
@@ -233,7 +234,7 @@ int start_streaming(usb_transport* transport) {
     if (libusb_submit_transfer(slot->holder.transfer) != 0) {
       stop_resubmission(pool);
       cancel_all_images(pool);
-      return result_submit_failed;
+      return QMX_CAMERA_COMMAND_FAILED;
     }
   }
   transport->streaming.store(true);
@@ -270,18 +271,20 @@ void mark_device_gone(usb_transport* transport) {
     pool.gone.store(true);
     // A completion already inside its resubmission finishes it first, so that no image transfer
     // is submitted once this returns.
-    std::unique_lock lock(pool.busy_mutex);
-    pool.busy_done.wait(lock, [&] { return pool.busy == 0; });
+    qmx::unique_lock lock(pool.busy_mutex);
+    while (pool.busy != 0) {
+      lock.wait(pool.busy_done);
+    }
   }
 }
 
 int submit_command(usb_transport* transport) {
-  return transport == nullptr ? result_submit_failed
+  return transport == nullptr ? QMX_CAMERA_COMMAND_FAILED
                               : submit_channel(transport->command_channel.get());
 }
 
 int submit_reply(usb_transport* transport) {
-  return transport == nullptr ? result_submit_failed
+  return transport == nullptr ? QMX_CAMERA_COMMAND_FAILED
                               : submit_channel(transport->reply_channel.get());
 }
 
@@ -313,14 +316,14 @@ void LIBUSB_CALL on_image_transfer(libusb_transfer* transfer) {
   }
   {
     // Registered before the flag is read again: whoever clears the flag then waits for us.
-    std::lock_guard lock(pool->busy_mutex);
+    qmx::lock_guard lock(pool->busy_mutex);
     if (!pool->resubmitting.load() || pool->gone.load()) {
       return;
     }
     ++pool->busy;
   }
   (void)libusb_submit_transfer(transfer);
-  std::lock_guard lock(pool->busy_mutex);
+  qmx::lock_guard lock(pool->busy_mutex);
   --pool->busy;
   if (pool->busy == 0) {
     pool->busy_done.notify_all();

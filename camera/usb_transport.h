@@ -5,13 +5,13 @@
 #pragma once
 
 #include "include/qmx_libusb.h"
+#include "include/qmx_thread_safety.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace qmx {
@@ -68,9 +68,9 @@ struct transfer_pool {
   // Resubmissions from completions are allowed only while streaming and not gone; `busy` counts
   // completions inside their resubmission, so that closing waits until none can submit.
   std::atomic<bool> resubmitting{false};
-  std::mutex busy_mutex;
+  qmx::mutex busy_mutex;
   std::condition_variable busy_done;
-  int busy = 0;
+  int busy QMX_GUARDED_BY(busy_mutex) = 0;
 };
 
 struct bulk_channel {

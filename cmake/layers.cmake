@@ -8,8 +8,9 @@
 #
 # Includes are written from the repository's root ("camera/camera.h"), in every folder.
 
-# Public headers: the exported C interfaces, which anyone may include.
-set(QMX_PUBLIC_HEADERS include/qmx_module.h include/qmx_libusb.h)
+# Public headers: the exported C interfaces, which anyone may include; and the lock annotations
+# every layer uses.
+set(QMX_PUBLIC_HEADERS include/qmx_module.h include/qmx_libusb.h include/qmx_thread_safety.h)
 
 # What each layer offers to the layers above it that link it.
 set(QMX_INTERFACE_platform platform/platform.h platform/device_io.h platform/device_source.h)
@@ -82,4 +83,11 @@ function(qmx_layer target layer)
     file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${header} ${view}/${header} SYMBOLIC COPY_ON_ERROR)
   endforeach()
   target_include_directories(${target} PRIVATE ${view})
+  # Clang checks the layers' lock annotations (include/qmx_thread_safety.h); with the warnings as
+  # errors, a member read or written without its lock, or a function called without the lock it
+  # requires, fails the build. Tests, benches and fuzz targets reach inside objects from one
+  # thread and are not checked.
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Wthread-safety>)
+  endif()
 endfunction()

@@ -1,28 +1,40 @@
 // Fuzz target: the frame assembler fed hostile packet sequences (short packets, packets without a
 // whole header, bad magic, huge indexes, wrong frame counters, random lengths and payloads, whole
-// frames in between) for random geometries, into a slot buffer exactly the size of the armed
-// slots. AddressSanitizer reports any access outside the buffer or beyond a packet's received
-// bytes (each packet is an allocation of exactly its received length). Checked after every
-// packet: every slot is in exactly one place, a slot the host holds is never written, and a
-// delivered frame carries the tag block of its first packet.
-#include "camera/camera.h"
+// frames in between) for random geometries, into a frame path prepared as arming prepares it,
+// with the host taking frames through both hand-outs. AddressSanitizer reports any access
+// outside the armed slots or beyond a packet's received bytes: slots and packets start where
+// their allocation starts and the bytes after them are poisoned. Checked after every operation:
+// every slot is in exactly one place and the assembler's state agrees with it. A slot the host
+// holds (the address a hand-out gave it) is poisoned while it is held, so an access to it is
+// reported where it happens (to within the sanitizer's 8-byte granule at its end), and its
+// checksum must be unchanged when the host gives it back; a frame handed out carries a tag
+// block. Each input may feed the assembler a bounded number of packet bytes.
 #include "camera/frame_assembler.h"
 #include "camera/frame_delivery.h"
+#include "camera/frame_path.h"
+#include "fuzz/asan_poison.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <set>
-#include <vector>
 
 namespace {
 
 constexpr int payload_bytes = qmx::max_packet_bytes - qmx::packet_header_bytes;
 constexpr std::size_t max_operations = 256;
+// Packet bytes one input may hand the assembler: 32 full packets, 12 frames of the largest
+// geometry (enough to cycle its four slots twice with a frame held); later packets are skipped.
+// Inputs that fed more spent most of the run's time assembling more frames of the same kinds.
+constexpr std::size_t max_packet_bytes_per_input = std::size_t{512} * 1024;
+constexpr int max_slots = 4;
+// The largest geometry an input can draw: 1288 x 24 with 3 calibration lines.
+constexpr std::size_t max_slot_bytes = qmx::tag_block_bytes + 2 * 1288 * (24 + 3);
+constexpr std::size_t max_buffer_bytes = max_slots * max_slot_bytes;
 
 // Stops the run with the failed condition's line, so that a finding says what broke.
 void require_at(bool condition, int line) {
@@ -47,111 +59,152 @@ private:
   std::size_t position_ = 0;
 };
 
+// The host's buffer: one allocation for the whole run (an allocation per arming costs more than
+// the assembler's work), the armed slots at its start, the bytes after them poisoned.
 struct host_buffer {
-  std::unique_ptr<unsigned char[]> bytes; // exactly the slots, nothing around them
+  std::unique_ptr<unsigned char[]> storage{new unsigned char[max_buffer_bytes]};
+  unsigned char* slots_start = storage.get();
   int slots = 0;
   int slot_bytes = 0;
+
+  // Places `count` slots of `bytes`, zeroed; the rest poisoned.
+  unsigned char* place(int count, int bytes) {
+    const std::size_t used = static_cast<std::size_t>(count) * static_cast<std::size_t>(bytes);
+    require(used <= max_buffer_bytes);
+    ASAN_UNPOISON_MEMORY_REGION(storage.get(), max_buffer_bytes);
+    std::memset(slots_start, 0, used);
+    ASAN_POISON_MEMORY_REGION(slots_start + used, max_buffer_bytes - used);
+    slots = count;
+    slot_bytes = bytes;
+    return slots_start;
+  }
+  void release() { ASAN_UNPOISON_MEMORY_REGION(storage.get(), max_buffer_bytes); }
 };
 
-// Arms `a` as arming does, for a geometry drawn from the input (widths that are not whole
-// groups, odd fill counts and packet counts included).
-void arm(qmx::frame_assembly_state& a, qmx::acquisition_statistics& s, host_buffer& buffer,
-         reader& in) {
-  delete a.held_wait_frame;
-  a.held_wait_frame = nullptr;
-  delete a.fill_node;
-  a.fill_node = nullptr;
-  qmx::clear_queues(a);
-  const std::uint8_t shape = in.byte();
-  const int width = (shape & 0x80) != 0 ? 1280 + 4 * (in.byte() % 3) : 1 + in.byte() % 64;
-  const int height = 1 + in.byte() % ((shape & 0x80) != 0 ? 24 : 40);
-  const int calibration = in.byte() % 4;
-  const int row_bits = 10 * width;
-  int fill = (row_bits / 8) % 2 == 1 ? 1 : ((row_bits / 16) % 2 == 1 ? 2 : 0);
-  if ((shape & 0x40) != 0) {
-    fill = in.byte() % 3;
-  }
-  a.metadata_enabled = (shape & 0x20) != 0;
-  a.width = width;
-  a.height = height;
-  a.hbin = 1 + in.byte() % 4;
-  a.vbin = 1 + in.byte() % 4;
-  a.row_fill_bytes = fill;
-  a.calibration_packed_bytes = width * calibration * 10 / 8;
-  a.pixels_per_row = width;
-  a.pixels_per_frame = width * height + width * calibration;
-  a.unpacked_frame_bytes = 2 * width * (height + calibration);
-  a.slot_bytes = 48 + a.unpacked_frame_bytes;
-  const int stream = (height + calibration) * (width * 10 / 8 + fill);
-  a.packets_per_frame = (stream + payload_bytes - 1) / payload_bytes;
-  if ((shape & 0x10) != 0) {
-    a.packets_per_frame += static_cast<int>(in.byte() % 5) - 2;
-  }
-  a.awaiting_frame_start = true;
-  a.write_offset = 0;
-  a.current_frame_id = 0;
-  a.last_packet_index = 0;
-  a.carry_count = 0;
-  a.last_packet_flag = false;
-  a.stop_flag.store(false);
-  std::memset(a.tag_block, 0, sizeof a.tag_block);
-  std::memcpy(a.tag_block, "QMX", 3);
-  std::memcpy(a.tag_block + 8, "FCNT", 4);
-  std::memcpy(a.tag_block + 16, "PCKL", 4);
-  std::memcpy(a.tag_block + 24, "PCKH", 4);
-  std::memcpy(a.tag_block + 32, "IOFF", 4);
-  a.tag_block[36] = 6;
-  std::memcpy(a.tag_block + 40, "ENDT", 4);
+// Packets are written at the start of one allocation of the largest packet size; the bytes after
+// a packet's received bytes are poisoned while the assembler runs.
+struct packet_buffer {
+  std::unique_ptr<unsigned char[]> storage{new unsigned char[qmx::max_packet_bytes]};
+  std::size_t length = 0;
+  std::size_t fed = 0; // bytes fed for the current input
 
-  buffer.slots = 1 + (shape & 3);
-  buffer.slot_bytes = a.slot_bytes;
-  const std::size_t total = static_cast<std::size_t>(buffer.slots) * buffer.slot_bytes;
-  buffer.bytes.reset(new unsigned char[total]);
-  std::memset(buffer.bytes.get(), 0, total);
-  a.frame_buffer = buffer.bytes.get();
-  a.frame_buffer_size = static_cast<std::int32_t>(total);
-  for (int i = 0; i < buffer.slots; ++i) {
-    auto* node = new qmx::frame_node;
-    node->slot = a.frame_buffer + static_cast<std::ptrdiff_t>(i) * buffer.slot_bytes;
-    qmx::push(a.free_queue, node);
+  unsigned char* begin(std::size_t bytes) {
+    length = std::min<std::size_t>(bytes, qmx::max_packet_bytes);
+    return storage.get();
   }
-  s.reset();
-}
+  void header(std::uint16_t magic, std::uint32_t index_word, std::uint32_t frame,
+              std::uint32_t word8) {
+    unsigned char h[qmx::packet_header_bytes] = {};
+    h[0] = static_cast<unsigned char>(magic);
+    h[1] = static_cast<unsigned char>(magic >> 8);
+    h[2] = static_cast<unsigned char>(index_word);
+    h[3] = static_cast<unsigned char>(index_word >> 8);
+    for (int i = 0; i < 4; ++i) {
+      h[4 + i] = static_cast<unsigned char>(frame >> (8 * i));
+      h[8 + i] = static_cast<unsigned char>(word8 >> (8 * i));
+    }
+    std::memcpy(storage.get(), h, std::min<std::size_t>(length, sizeof h));
+  }
+  // Hands the packet over as exactly its `length` received bytes.
+  void feed(qmx::frame_path& path) {
+    if (fed + length > max_packet_bytes_per_input) {
+      return;
+    }
+    fed += length;
+    ASAN_POISON_MEMORY_REGION(storage.get() + length, qmx::max_packet_bytes - length);
+    qmx::assemble_received_packet(path, length == 0 ? nullptr : storage.get(),
+                                  static_cast<std::int32_t>(length));
+    ASAN_UNPOISON_MEMORY_REGION(storage.get(), qmx::max_packet_bytes);
+  }
+};
 
-std::vector<unsigned char> header(std::uint16_t magic, std::uint32_t index_word,
-                                  std::uint32_t frame, std::uint32_t word8) {
-  std::vector<unsigned char> h(16, 0);
-  h[0] = static_cast<unsigned char>(magic);
-  h[1] = static_cast<unsigned char>(magic >> 8);
-  h[2] = static_cast<unsigned char>(index_word);
-  h[3] = static_cast<unsigned char>(index_word >> 8);
-  for (int i = 0; i < 4; ++i) {
-    h[static_cast<std::size_t>(4 + i)] = static_cast<unsigned char>(frame >> (8 * i));
-    h[static_cast<std::size_t>(8 + i)] = static_cast<unsigned char>(word8 >> (8 * i));
+// The payload bytes of the whole frames: byte i of a frame's stream is (i * 31 + seed) & 255.
+// 31 is odd, so the sequence for any seed is the one for seed 0 shifted; one period of it is
+// copied from here instead of computing every byte.
+struct stream_pattern {
+  std::array<unsigned char, 256 + qmx::max_packet_bytes> bytes{};
+  stream_pattern() {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      bytes[i] = static_cast<unsigned char>(i * 31);
+    }
+  }
+  // Writes stream bytes [start, start + n) for `seed` to `out`.
+  void copy(unsigned char* out, std::size_t start, std::size_t n, std::uint8_t seed) const {
+    constexpr unsigned inverse_31 = 223; // 31 * 223 = 6913 = 27 * 256 + 1
+    const std::size_t shift = (seed * inverse_31) & 255u;
+    std::memcpy(out, bytes.data() + ((start + shift) & 255u), n);
+  }
+};
+
+// FNV-1a over 8-byte words and the tail: a checksum of a held slot.
+std::uint64_t checksum(const unsigned char* p, std::size_t n) {
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p + i, 8);
+    h = (h ^ word) * 0x100000001b3ull;
+  }
+  for (; i < n; ++i) {
+    h = (h ^ p[i]) * 0x100000001b3ull;
   }
   return h;
 }
 
-// Hands `bytes` over as exactly `length` received bytes in an allocation of that size.
-void feed(qmx::frame_assembly_state& a, qmx::acquisition_statistics& s,
-          const std::vector<unsigned char>& bytes, std::size_t length) {
-  length = std::min(length, bytes.size());
-  std::unique_ptr<unsigned char[]> exact(length == 0 ? nullptr : new unsigned char[length]);
-  if (length != 0) {
-    std::memcpy(exact.get(), bytes.data(), length);
-  }
-  qmx::assemble_received_packet(a, s, exact.get(), static_cast<std::int32_t>(length));
+// A slot the host holds through one of the hand-outs: poisoned while held, its checksum taken
+// when it was handed out.
+struct held_slot {
+  unsigned char* slot = nullptr;
+  std::uint64_t sum = 0;
+};
+
+struct fuzz_world {
+  host_buffer buffer;
+  packet_buffer packet;
+  stream_pattern pattern;
+};
+
+fuzz_world& world() {
+  static fuzz_world w;
+  return w;
 }
 
-// Every node is in exactly one place and names a slot start inside the buffer.
+// Prepares `path` as arming does, for a geometry drawn from the input (widths that are not
+// whole groups, odd fill counts and packet counts included).
+void arm(qmx::frame_path& path, host_buffer& buffer, reader& in) {
+  const std::uint8_t shape = in.byte();
+  const int width = (shape & 0x80) != 0 ? 1280 + 4 * (in.byte() % 3) : 1 + in.byte() % 64;
+  const int height = 1 + in.byte() % ((shape & 0x80) != 0 ? 24 : 40);
+  const int calibration = in.byte() % 4;
+  const int hbin = 1 + in.byte() % 4;
+  const int vbin = 1 + in.byte() % 4;
+  qmx::frame_geometry g = qmx::geometry_for_region(width, height, calibration, hbin, vbin, 0);
+  if ((shape & 0x40) != 0) {
+    g.row_fill_bytes = in.byte() % 3; // a stream the camera would not send
+  }
+  const int stream = (height + calibration) * (width * 10 / 8 + g.row_fill_bytes);
+  g.packets_per_frame = (stream + payload_bytes - 1) / payload_bytes;
+  if ((shape & 0x10) != 0) {
+    g.packets_per_frame += static_cast<int>(in.byte() % 5) - 2;
+  }
+  path.assembly.metadata_enabled = (shape & 0x20) != 0;
+  const int slots = 1 + (shape & 3);
+  unsigned char* slots_start = buffer.place(slots, g.slot_bytes);
+  require(qmx::prepare_frame_path(path, g, slots_start, slots * g.slot_bytes));
+}
+
+// Every node is in exactly one place and names a slot start inside the buffer, and the
+// assembler's progress agrees with its filling node.
 void check_nodes(qmx::frame_assembly_state& a, const host_buffer& buffer) {
-  std::set<const unsigned char*> seen;
+  std::array<bool, max_slots> seen{};
   int count = 0;
   const auto note = [&](const qmx::frame_node* node) {
-    const std::ptrdiff_t offset = node->slot - a.frame_buffer;
+    const std::ptrdiff_t offset = node->slot - buffer.slots_start;
     require(offset >= 0 && offset % buffer.slot_bytes == 0 &&
             offset / buffer.slot_bytes < buffer.slots);
-    require(seen.insert(node->slot).second);
+    const auto index = static_cast<std::size_t>(offset / buffer.slot_bytes);
+    require(!seen[index]);
+    seen[index] = true;
     ++count;
   };
   for (qmx::frame_queue* q : {&a.free_queue, &a.filled_queue}) {
@@ -160,46 +213,83 @@ void check_nodes(qmx::frame_assembly_state& a, const host_buffer& buffer) {
       note(n);
     }
   }
-  if (a.fill_node != nullptr) {
-    note(a.fill_node);
-  }
-  if (a.held_wait_frame != nullptr) {
-    note(a.held_wait_frame);
+  for (const qmx::frame_node* n : {a.fill_node, a.held_wait_frame, a.held_poll_frame}) {
+    if (n != nullptr) {
+      note(n);
+    }
   }
   require(count == buffer.slots);
   require(a.awaiting_frame_start == (a.fill_node == nullptr));
 }
 
+// The tag block starts the slot, or (a frame begun without metadata) follows the pixels.
+bool tagged(const unsigned char* slot, std::int32_t unpacked_frame_bytes) {
+  const auto has_tags = [](const unsigned char* tag) {
+    return std::memcmp(tag + 8, "FCNT", 4) == 0 && std::memcmp(tag + 32, "IOFF", 4) == 0;
+  };
+  return has_tags(slot) || has_tags(slot + unpacked_frame_bytes);
+}
+
+// The host gives a held slot back (its bytes unchanged since it was handed out) and then holds
+// the slot at `address`, if any, until the next hand-out of the same kind. A frame handed out
+// must carry a tag block: checked before the slot is poisoned.
+void hold(held_slot& held, std::uint64_t address, const host_buffer& buffer,
+          std::int32_t unpacked_frame_bytes) {
+  const auto bytes = static_cast<std::size_t>(buffer.slot_bytes);
+  if (held.slot != nullptr) {
+    ASAN_UNPOISON_MEMORY_REGION(held.slot, bytes);
+    require(checksum(held.slot, bytes) == held.sum);
+    held.slot = nullptr;
+  }
+  if (address == 0) {
+    return;
+  }
+  auto* slot = reinterpret_cast<unsigned char*>(static_cast<std::uintptr_t>(address));
+  const std::ptrdiff_t offset = slot - buffer.slots_start;
+  require(offset >= 0 && offset % buffer.slot_bytes == 0 &&
+          offset / buffer.slot_bytes < buffer.slots);
+  require(tagged(slot, unpacked_frame_bytes));
+  held.slot = slot;
+  held.sum = checksum(slot, bytes);
+  ASAN_POISON_MEMORY_REGION(slot, bytes);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz_world& w = world();
+  w.packet.fed = 0;
   reader in(data, size);
-  auto a = std::make_unique<qmx::frame_assembly_state>();
-  qmx::acquisition_statistics s;
-  host_buffer buffer;
-  arm(*a, s, buffer, in);
+  auto path = std::make_unique<qmx::frame_path>();
+  qmx::frame_assembly_state& a = path->assembly;
+  arm(*path, w.buffer, in);
   std::uint32_t frame = 0;
-  std::vector<unsigned char> held_copy; // the held slot's bytes when the host took it
+  held_slot held_wait;
+  held_slot held_poll;
+  const auto release_holds = [&] {
+    hold(held_wait, 0, w.buffer, 0);
+    hold(held_poll, 0, w.buffer, 0);
+  };
   for (std::size_t n = 0; n < max_operations && !in.empty(); ++n) {
     const std::uint8_t op = in.byte();
     switch (op % 8) {
     case 0: { // a whole frame as the camera splits it, its payload drawn from the input
       ++frame;
-      const int rows = a->height + (a->calibration_packed_bytes * 8 / 10 / std::max(1, a->width));
+      const int rows = a.height + (a.calibration_packed_bytes * 8 / 10 / std::max(1, a.width));
       const std::size_t stream = static_cast<std::size_t>(rows) *
-                                 static_cast<std::size_t>(a->width * 10 / 8 + a->row_fill_bytes);
+                                 static_cast<std::size_t>(a.width * 10 / 8 + a.row_fill_bytes);
       const std::uint8_t seed = in.byte();
       for (std::size_t start = 0, index = 0; start < std::max<std::size_t>(stream, 1);
            start += payload_bytes, ++index) {
         const std::size_t end = std::min(stream, start + payload_bytes);
         const bool last = end >= stream;
-        std::vector<unsigned char> p =
-            header(qmx::packet_magic, static_cast<std::uint32_t>(index) | (last ? 0x8000u : 0u),
-                   frame, frame * 3);
-        for (std::size_t i = start; i < end; ++i) {
-          p.push_back(static_cast<unsigned char>(i * 31 + seed));
-        }
-        feed(*a, s, p, p.size());
+        const std::size_t bytes = end > start ? end - start : 0;
+        unsigned char* p = w.packet.begin(qmx::packet_header_bytes + bytes);
+        w.packet.header(qmx::packet_magic,
+                        static_cast<std::uint32_t>(index) | (last ? 0x8000u : 0u), frame,
+                        frame * 3);
+        w.pattern.copy(p + qmx::packet_header_bytes, start, bytes, seed);
+        w.packet.feed(*path);
       }
       break;
     }
@@ -210,7 +300,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::uint32_t index_word =
           (op & 0x40) != 0 ? in.u16() : (in.byte() % 4) | ((op & 0x08) != 0 ? 0x8000u : 0u);
       const std::uint32_t counter = (op & 0x20) != 0 ? in.u32() : frame + in.byte() % 3;
-      std::vector<unsigned char> p = header(magic, index_word, counter, in.u32());
+      const std::uint32_t word8 = in.u32();
       // Full, a header with a few payload bytes, under 256 bytes, or any length.
       const std::uint8_t kind = (op & 0x10) != 0 ? 0xFF : in.byte();
       const std::size_t length = kind == 0xFF  ? qmx::max_packet_bytes
@@ -218,57 +308,63 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                  : kind < 0xC0 ? in.byte()
                                                : in.u16() % (qmx::max_packet_bytes + 1);
       const std::uint8_t fill = in.byte();
-      p.resize(std::max<std::size_t>(length, 16), fill);
-      feed(*a, s, p, length);
+      unsigned char* p = w.packet.begin(length);
+      std::memset(p, fill, length);
+      w.packet.header(magic, index_word, counter, word8);
+      w.packet.feed(*path);
       break;
     }
     case 3: { // fewer than 16 bytes, or none
-      std::vector<unsigned char> p = header(qmx::packet_magic, in.byte() % 2, frame, 0);
-      feed(*a, s, p, in.byte() % 16);
+      const std::uint32_t index_word = in.byte() % 2;
+      w.packet.begin(in.byte() % 16);
+      w.packet.header(qmx::packet_magic, index_word, frame, 0);
+      w.packet.feed(*path);
       break;
     }
     case 4: { // the host gives its held frame back and takes the oldest completed one
-      if (a->held_wait_frame != nullptr) {
-        require(std::memcmp(a->held_wait_frame->slot, held_copy.data(), held_copy.size()) == 0);
-        qmx::push(a->free_queue, a->held_wait_frame);
-        a->held_wait_frame = nullptr;
-      }
-      a->held_wait_frame = qmx::take(a->filled_queue, 0);
-      if (a->held_wait_frame != nullptr) {
-        const unsigned char* slot = a->held_wait_frame->slot;
-        held_copy.assign(slot, slot + buffer.slot_bytes);
-        // The tag block starts the slot, or (a frame begun without metadata) follows the pixels.
-        const auto tagged = [](const unsigned char* tag) {
-          return std::memcmp(tag + 8, "FCNT", 4) == 0 && std::memcmp(tag + 32, "IOFF", 4) == 0;
-        };
-        require(tagged(slot) || tagged(slot + a->unpacked_frame_bytes));
+      // The host holds what a hand-out gave it, by address, until its next call of the same one.
+      if ((op & 0x80) != 0) {
+        // The waiting hand-out waits without limit: only when it would return at once.
+        bool ready = false;
+        {
+          std::lock_guard lock(a.filled_queue.lock);
+          ready = a.filled_queue.head != nullptr || a.filled_queue.aborted;
+        }
+        if (ready) {
+          hold(held_wait, 0, w.buffer, 0);
+          hold(held_wait, qmx::take_frame_for_wait(a), w.buffer, a.unpacked_frame_bytes);
+        }
+      } else {
+        hold(held_poll, 0, w.buffer, 0);
+        hold(held_poll, qmx::take_frame_for_poll(a), w.buffer, a.unpacked_frame_bytes); // 0 ms
       }
       break;
     }
     case 5: // the metadata setting changes at any moment
-      a->metadata_enabled = !a->metadata_enabled;
+      a.metadata_enabled = !a.metadata_enabled;
       break;
     case 6: // stop, or arming again after a stop
-      if (!a->stop_flag.load() && (op & 0x80) == 0) {
-        qmx::abort_delivery(*a, false);
+      if (!a.stop_flag.load() && (op & 0x80) == 0) {
+        qmx::abort_delivery(a, false);
       } else {
-        held_copy.clear();
-        arm(*a, s, buffer, in);
+        release_holds();
+        arm(*path, w.buffer, in);
       }
       break;
     default: { // a packet of another frame, a repeated index or a huge index, full length
       const std::uint32_t index_word = (op & 0x80) != 0 ? 0x7FFF : in.byte() % 3;
-      std::vector<unsigned char> p = header(
-          qmx::packet_magic, index_word | (in.byte() & 0x80u) << 8, frame + 1 + in.byte() % 2, 0);
-      p.resize(qmx::max_packet_bytes, in.byte());
-      feed(*a, s, p, p.size());
+      const std::uint32_t last = (in.byte() & 0x80u) << 8;
+      const std::uint32_t counter = frame + 1 + in.byte() % 2;
+      unsigned char* p = w.packet.begin(qmx::max_packet_bytes);
+      std::memset(p, in.byte(), qmx::max_packet_bytes);
+      w.packet.header(qmx::packet_magic, index_word | last, counter, 0);
+      w.packet.feed(*path);
       break;
     }
     }
-    check_nodes(*a, buffer);
-    if (a->held_wait_frame != nullptr) {
-      require(std::memcmp(a->held_wait_frame->slot, held_copy.data(), held_copy.size()) == 0);
-    }
+    check_nodes(a, w.buffer);
   }
+  release_holds();
+  w.buffer.release();
   return 0;
 }

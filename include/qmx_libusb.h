@@ -76,7 +76,7 @@ typedef enum {
 
 typedef enum { LIBUSB_HOTPLUG_NO_FLAGS = 0, LIBUSB_HOTPLUG_ENUMERATE = 1 } libusb_hotplug_flag;
 
-#define LIBUSB_HOTPLUG_MATCH_ANY -1
+#define LIBUSB_HOTPLUG_MATCH_ANY (-1)
 
 struct libusb_device_descriptor {
   uint8_t bLength;

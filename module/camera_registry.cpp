@@ -2,6 +2,7 @@
 // and close cameras.
 #include "module/camera_registry.h"
 
+#include "camera/commands.h"
 #include "camera/geometry.h"
 #include "include/qmx_module.h"
 
@@ -31,20 +32,6 @@ void collect_device(void* user, libusb_device* device, std::uint16_t /*product_i
 
 } // namespace
 
-bool copy_text(const std::string& text, char* buffer, std::size_t size) {
-  if (buffer == nullptr || size < 1) {
-    return !text.empty();
-  }
-  if (text.size() < size) {
-    std::copy(text.begin(), text.end(), buffer);
-    buffer[text.size()] = '\0';
-    return false;
-  }
-  std::copy(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(size - 1), buffer);
-  buffer[size - 1] = '\0';
-  return true;
-}
-
 camera_entry* find_by_id(camera_list& list, const std::string& device_id) {
   for (auto& entry : list.entries) {
     if (entry->device_id == device_id) {
@@ -54,15 +41,12 @@ camera_entry* find_by_id(camera_list& list, const std::string& device_id) {
   return nullptr;
 }
 
-camera_entry& add_entry(camera_list& list, libusb_device* device, std::string device_id,
-                        std::string serial_number) {
-  auto entry = std::make_unique<camera_entry>();
-  entry->device = device;
-  entry->device_id = std::move(device_id);
-  entry->serial_number = std::move(serial_number);
+camera_entry& add_entry(camera_list& list, libusb_device* device, const std::string& device_id,
+                        const std::string& serial_number) {
+  auto entry = std::make_unique<camera_entry>(device, device_id, serial_number);
   camera_entry& added = *entry;
   {
-    std::lock_guard handles_lock(list.handles_mutex);
+    qmx::lock_guard handles_lock(list.handles_mutex);
     list.handles.push_back(&added);
   }
   list.entries.push_back(std::move(entry));
@@ -114,8 +98,8 @@ camera_registry::camera_registry(std::uint32_t vendor_id, std::vector<std::uint3
 
 camera_registry::~camera_registry() {
   stop();
-  std::lock_guard entries_lock(list_.entries_mutex);
-  std::lock_guard handles_lock(list_.handles_mutex);
+  qmx::lock_guard entries_lock(list_.entries_mutex);
+  qmx::lock_guard handles_lock(list_.handles_mutex);
   list_.handles.clear();
   list_.entries.clear();
 }
@@ -133,8 +117,8 @@ void camera_registry::stop() {
   // no lock held, before the context and the entries go.
   list_.worker_running.store(false);
   {
-    std::lock_guard arrivals_lock(list_.arrivals_mutex);
-    std::lock_guard wake_lock(list_.wake_mutex);
+    qmx::lock_guard arrivals_lock(list_.arrivals_mutex);
+    qmx::lock_guard wake_lock(list_.wake_mutex);
     list_.wake_pending = true;
     list_.wake_signal.notify_one();
   }
@@ -142,11 +126,11 @@ void camera_registry::stop() {
     list_.worker_thread.join();
   }
   {
-    std::lock_guard entries_lock(list_.entries_mutex);
+    qmx::lock_guard entries_lock(list_.entries_mutex);
     for (auto& entry : list_.entries) {
       // A camera the host left open is closed here, so that no thread or transfer of it
       // outlives the registry that holds its only handle.
-      std::lock_guard state_lock(entry->state_mutex);
+      qmx::lock_guard state_lock(entry->state_mutex);
       entry->camera.reset();
     }
   }
@@ -167,7 +151,7 @@ int camera_registry::get_device_ids(char* device_ids, int str_size, char* serial
   {
     // The search runs under the entries lock too, so that no identification holds a device open
     // meanwhile (which would hide it from the search).
-    std::lock_guard entries_lock(list_.entries_mutex);
+    qmx::lock_guard entries_lock(list_.entries_mutex);
     std::vector<found_device> found;
     find_matching_devices(usb_context_, vendor_id_, product_ids_.data(), product_ids_.size(),
                           collect_device, &found);
@@ -180,13 +164,13 @@ int camera_registry::get_device_ids(char* device_ids, int str_size, char* serial
       } else {
         std::string device_id;
         std::string serial_number;
-        identify_camera(f.device, device_id, serial_number);
+        identify_attached(list_, f.device, device_id, serial_number);
         if (device_id.empty()) {
           continue;
         }
         entry = find_by_id(list_, device_id);
         if (entry == nullptr) {
-          entry = &add_entry(list_, f.device, std::move(device_id), std::move(serial_number));
+          entry = &add_entry(list_, f.device, device_id, serial_number);
         }
       }
       append(*entry); // two devices that answer with one ID list it twice
@@ -194,21 +178,28 @@ int camera_registry::get_device_ids(char* device_ids, int str_size, char* serial
     // An open camera is attached but hidden from the search, which cannot open it to read its
     // descriptor: it is listed from its entry.
     for (auto& entry : list_.entries) {
-      if (std::find(open_listed.begin(), open_listed.end(), entry.get()) == open_listed.end() &&
-          entry->device != nullptr && open_entry_of(entry->device) == entry.get()) {
+      bool open_and_attached = false;
+      {
+        qmx::lock_guard state_lock(entry->state_mutex);
+        open_and_attached = entry->device != nullptr && entry->camera != nullptr;
+      }
+      if (open_and_attached &&
+          std::find(open_listed.begin(), open_listed.end(), entry.get()) == open_listed.end()) {
         append(*entry);
       }
     }
   }
-  copy_text(ids, device_ids, str_size > 0 ? static_cast<std::size_t>(str_size) : 0);
-  copy_text(serials, serial_numbers,
-            serial_numbers_size > 0 ? static_cast<std::size_t>(serial_numbers_size) : 0);
-  return 0;
+  // The copy rule; a null buffer is skipped and a cut text is not reported.
+  (void)copy_text_answer(ids, device_ids, str_size > 0 ? static_cast<std::size_t>(str_size) : 0);
+  (void)copy_text_answer(serials, serial_numbers,
+                         serial_numbers_size > 0 ? static_cast<std::size_t>(serial_numbers_size)
+                                                 : 0);
+  return QMX_OK;
 }
 
 camera_entry* camera_registry::open_entry_of(const libusb_device* device) {
   for (auto& entry : list_.entries) {
-    std::lock_guard state_lock(entry->state_mutex);
+    qmx::lock_guard state_lock(entry->state_mutex);
     if (entry->device == device && entry->camera != nullptr) {
       return entry.get();
     }
@@ -222,7 +213,7 @@ int camera_registry::create(const char* device_id, void** device_handle) {
   }
   camera_entry* entry = nullptr;
   {
-    std::lock_guard entries_lock(list_.entries_mutex);
+    qmx::lock_guard entries_lock(list_.entries_mutex);
     entry = find_by_id(list_, device_id);
   }
   if (entry == nullptr) {
@@ -230,17 +221,17 @@ int camera_registry::create(const char* device_id, void** device_handle) {
   }
   // Held until return: the entries lock is not, so that removals and arrivals of other cameras
   // never wait for this open.
-  std::lock_guard open_lock(entry->open_mutex);
+  qmx::lock_guard open_lock(entry->open_mutex);
   libusb_device* device = nullptr;
   {
-    std::lock_guard state_lock(entry->state_mutex);
+    qmx::lock_guard state_lock(entry->state_mutex);
     if (entry->disconnected || entry->open_count != 0 || entry->device == nullptr) {
       return QMX_CREATE_FAILED;
     }
     device = entry->device; // the USB layer keeps the record valid even once it is removed
   }
   auto opened = std::make_unique<qmx::camera>(device);
-  if (opened->parameters.transport_failed) {
+  if (opened->transport_failed()) {
     return QMX_CREATE_FAILED;
   }
   *device_handle = entry;
@@ -250,7 +241,7 @@ int camera_registry::create(const char* device_id, void** device_handle) {
   }
   qmx::camera* camera_object = opened.get();
   {
-    std::lock_guard state_lock(entry->state_mutex);
+    qmx::lock_guard state_lock(entry->state_mutex);
     entry->camera = std::move(opened);
     if (entry->disconnected) {
       // Removed while it was being opened, before the removal could see the camera: its
@@ -269,11 +260,11 @@ int camera_registry::destroy(void* device_handle) {
     return QMX_UNKNOWN_HANDLE;
   }
   {
-    std::lock_guard open_lock(entry->open_mutex);
+    qmx::lock_guard open_lock(entry->open_mutex);
     if (entry->open_count == 0) {
       return QMX_UNKNOWN_HANDLE; // not open: a second destroy is refused, the count never wraps
     }
-    std::lock_guard state_lock(entry->state_mutex);
+    qmx::lock_guard state_lock(entry->state_mutex);
     if (entry->camera != nullptr) {
       stop_streaming(entry->camera->transport.get());
     }
@@ -281,13 +272,13 @@ int camera_registry::destroy(void* device_handle) {
   std::this_thread::sleep_for(std::chrono::milliseconds(destroy_settle_ms));
   std::unique_ptr<qmx::camera> closing;
   {
-    std::lock_guard entries_lock(list_.entries_mutex);
-    std::lock_guard open_lock(entry->open_mutex);
+    qmx::lock_guard entries_lock(list_.entries_mutex);
+    qmx::lock_guard open_lock(entry->open_mutex);
     if (entry->open_count == 0) {
       return QMX_UNKNOWN_HANDLE; // another destroy of the same handle got here first
     }
     if (--entry->open_count == 0) {
-      std::lock_guard state_lock(entry->state_mutex);
+      qmx::lock_guard state_lock(entry->state_mutex);
       closing = std::move(entry->camera);
     }
   }
@@ -296,7 +287,7 @@ int camera_registry::destroy(void* device_handle) {
   closing.reset();
   bool disconnected = false;
   if (closed) {
-    std::lock_guard state_lock(entry->state_mutex);
+    qmx::lock_guard state_lock(entry->state_mutex);
     disconnected = entry->disconnected;
   }
   if (disconnected) {
@@ -309,7 +300,7 @@ camera_entry* camera_registry::find_entry(const void* handle) {
   if (handle == nullptr) {
     return nullptr;
   }
-  std::lock_guard handles_lock(list_.handles_mutex);
+  qmx::lock_guard handles_lock(list_.handles_mutex);
   for (const camera_entry* entry : list_.handles) {
     if (entry == handle) {
       return const_cast<camera_entry*>(entry);

@@ -8,6 +8,7 @@
 
 #include "camera/camera.h"
 #include "include/qmx_libusb.h"
+#include "include/qmx_thread_safety.h"
 
 #include <atomic>
 #include <chrono>
@@ -15,7 +16,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,46 +24,54 @@ namespace qmx {
 
 // One camera ever identified; its address is the device handle the host holds.
 struct camera_entry {
-  libusb_device* device = nullptr;     // guarded by entries_mutex; null while unplugged
-  std::unique_ptr<qmx::camera> camera; // set while open; cleared under state_mutex
-  std::string device_id;
-  std::string serial_number;
-  std::uint32_t open_count = 0; // guarded by open_mutex
-  std::mutex open_mutex;
-  bool disconnected = false; // guarded by state_mutex
-  std::mutex state_mutex;
+  camera_entry(libusb_device* attached, std::string id, std::string serial)
+      : device_id(std::move(id)), serial_number(std::move(serial)), device(attached) {}
+  camera_entry(const camera_entry&) = delete;
+  camera_entry& operator=(const camera_entry&) = delete;
+
+  const std::string device_id;
+  const std::string serial_number;
+  // Held by create throughout, and by destroy and a re-attachment while they change `camera`.
+  qmx::mutex open_mutex QMX_ACQUIRED_BEFORE(state_mutex);
+  std::uint32_t open_count QMX_GUARDED_BY(open_mutex) = 0;
+  qmx::mutex state_mutex;
+  bool disconnected QMX_GUARDED_BY(state_mutex) = false;
+  // Written holding the entries lock as well; null while unplugged.
+  libusb_device* device QMX_GUARDED_BY(state_mutex) = nullptr;
+  std::unique_ptr<qmx::camera> camera QMX_GUARDED_BY(state_mutex); // set while open
 };
 
 struct camera_list {
   // Connection events for waiters of "connect_disconnect".
-  std::mutex event_mutex;
+  qmx::mutex event_mutex;
   std::condition_variable event_signal;
-  bool event_ready = false;
-  std::string event_text; // written under event_mutex here (see publish_connection_event)
+  bool event_ready QMX_GUARDED_BY(event_mutex) = false;
+  std::string event_text QMX_GUARDED_BY(event_mutex);
 
-  std::vector<std::unique_ptr<camera_entry>> entries; // never shrinks while the registry lives
-  std::mutex entries_mutex;
+  qmx::mutex entries_mutex;
+  // Never shrinks while the registry lives.
+  std::vector<std::unique_ptr<camera_entry>> entries QMX_GUARDED_BY(entries_mutex);
   // The entries' addresses, for checking handles without waiting behind an identification
   // (which holds entries_mutex for seconds).
-  std::vector<const camera_entry*> handles;
-  std::mutex handles_mutex;
+  qmx::mutex handles_mutex;
+  std::vector<const camera_entry*> handles QMX_GUARDED_BY(handles_mutex);
 
   // Devices reported as attached and not identified yet, with the moment each was reported.
   struct arrival {
     libusb_device* device;
     std::chrono::steady_clock::time_point reported;
   };
-  std::deque<arrival> arrivals;
-  bool search_pending = false; // guarded by arrivals_mutex; see request_search
-  std::mutex arrivals_mutex;
+  qmx::mutex arrivals_mutex QMX_ACQUIRED_BEFORE(wake_mutex);
+  std::deque<arrival> arrivals QMX_GUARDED_BY(arrivals_mutex);
+  bool search_pending QMX_GUARDED_BY(arrivals_mutex) = false; // see request_search
   // The camera family, for the worker's searches (set before the worker starts).
   std::uint32_t vendor_id = 0;
   std::vector<std::uint32_t> product_ids;
   std::thread worker_thread;
   std::atomic<bool> worker_running{false};
-  std::mutex wake_mutex;
+  qmx::mutex wake_mutex;
   std::condition_variable wake_signal;
-  bool wake_pending = false;
+  bool wake_pending QMX_GUARDED_BY(wake_mutex) = false;
 };
 
 class camera_registry {
@@ -92,8 +100,8 @@ private:
   // Deregisters the hotplug callback (which stops the event thread), joins both threads, closes
   // cameras the host left open and exits the USB context; leaves the entries.
   void stop();
-  // The entry whose open camera is on `device` (entries_mutex held), or null.
-  camera_entry* open_entry_of(const libusb_device* device);
+  // The entry whose open camera is on `device`, or null.
+  camera_entry* open_entry_of(const libusb_device* device) QMX_REQUIRES(list_.entries_mutex);
 
   std::uint32_t vendor_id_;
   std::vector<std::uint32_t> product_ids_;
@@ -116,6 +124,16 @@ void process_arrival(camera_list& list);
 // Asks a camera on `device` for "id" and "sernum" through a temporary camera object; empty
 // texts when it cannot be opened or keeps answering "error" for 5 s. The device is opened once.
 void identify_camera(libusb_device* device, std::string& device_id, std::string& serial_number);
+// The entry attached on `device`'s interface path (through this record or another of the same
+// path), or null.
+camera_entry* attached_entry_on(camera_list& list, const libusb_device* device)
+    QMX_REQUIRES(list.entries_mutex);
+// identify_camera, holding the open lock of the entry attached on the device's path, if any: a
+// create of that camera opens the device under that lock (and without the entries lock), so the
+// identification's own open of the device and the host's never meet, and neither fails for the
+// other.
+void identify_attached(camera_list& list, libusb_device* device, std::string& device_id,
+                       std::string& serial_number) QMX_REQUIRES(list.entries_mutex);
 // Searches the attached devices for cameras that no attached entry stands for, as an arrival
 // does for one device: each is identified, a disconnected entry with its ID is reconnected (an
 // open camera gets a transport) and an unknown camera gets an entry; each publishes "1,ID".
@@ -129,16 +147,12 @@ void search_missed_cameras(camera_list& list, libusb_context* context);
 void request_search(camera_list& list);
 // Stores "1,ID" or "0,ID" and wakes one waiter of "connect_disconnect". No ID: nothing.
 void publish_connection_event(camera_list& list, int arrival, const std::string* device_id);
-// Appends a new entry (entries_mutex held).
-camera_entry& add_entry(camera_list& list, libusb_device* device, std::string device_id,
-                        std::string serial_number);
-// The entry with this device ID, or null (entries_mutex held).
-camera_entry* find_by_id(camera_list& list, const std::string& device_id);
-
-// The text copy rule: the size counts the terminator; a text that does not fit is cut to
-// size - 1 characters and terminated. True when it was cut. A null buffer or a size below 1
-// writes nothing.
-bool copy_text(const std::string& text, char* buffer, std::size_t size);
+// Appends a new entry.
+camera_entry& add_entry(camera_list& list, libusb_device* device, const std::string& device_id,
+                        const std::string& serial_number) QMX_REQUIRES(list.entries_mutex);
+// The entry with this device ID, or null.
+camera_entry* find_by_id(camera_list& list, const std::string& device_id)
+    QMX_REQUIRES(list.entries_mutex);
 
 // ---- The installed registry (module_exports.cpp) ----
 

@@ -1,5 +1,6 @@
 // Module, module data: the module version and the connection-event slot, with the blocking wait
 // for the next event and its release.
+#include "camera/commands.h"
 #include "include/qmx_module.h"
 #include "module/camera_registry.h"
 
@@ -17,23 +18,13 @@ bool take_connection_event(std::string& text) {
     return false;
   }
   qmx::camera_list& list = registry->list();
-  std::unique_lock event_lock(list.event_mutex);
-  list.event_signal.wait(event_lock, [&] { return list.event_ready; });
+  qmx::unique_lock event_lock(list.event_mutex);
+  while (!list.event_ready) {
+    event_lock.wait(list.event_signal);
+  }
   list.event_ready = false;
   text = list.event_text;
   return true;
-}
-
-int copy_answer(const std::string& text, void* value, int size) {
-  if (value == nullptr) {
-    return QMX_NULL_BUFFER;
-  }
-  if (size < 1) {
-    return QMX_TRUNCATED; // no room even for the terminator: nothing is written
-  }
-  return qmx::copy_text(text, static_cast<char*>(value), static_cast<std::size_t>(size))
-             ? QMX_TRUNCATED
-             : QMX_OK;
 }
 
 } // namespace
@@ -50,10 +41,12 @@ QMX_MODULE_API int ob_get_module_data(const char* param, void* value, int size) 
       if (!take_connection_event(text)) {
         return QMX_BAD_ARGUMENT; // not initialised: there is nothing to wait for
       }
-      return copy_answer(text, value, size);
+      return qmx::copy_text_answer(text, static_cast<char*>(value),
+                                   size > 0 ? static_cast<std::size_t>(size) : 0);
     }
     if (std::strcmp(param, "version") == 0) {
-      return copy_answer(version_text, value, size);
+      return qmx::copy_text_answer(version_text, static_cast<char*>(value),
+                                   size > 0 ? static_cast<std::size_t>(size) : 0);
     }
   } catch (...) {
     return QMX_BAD_ARGUMENT;
@@ -70,7 +63,7 @@ QMX_MODULE_API int ob_set_module_data(const char* param, void* /*value*/, int /*
     return QMX_BAD_SET_ARGUMENT;
   }
   qmx::camera_list& list = registry->list();
-  std::lock_guard event_lock(list.event_mutex);
+  qmx::lock_guard event_lock(list.event_mutex);
   list.event_ready = true;
   list.event_signal.notify_one();
   return QMX_OK;

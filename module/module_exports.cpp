@@ -77,7 +77,7 @@ void append_function_table(module_info& info) {
 // Whether an entry's camera is unplugged now, read under its state lock.
 bool entry_disconnected(void* context) {
   auto* entry = static_cast<qmx::camera_entry*>(context);
-  std::lock_guard state_lock(entry->state_mutex);
+  qmx::lock_guard state_lock(entry->state_mutex);
   return entry->disconnected;
 }
 
@@ -93,7 +93,7 @@ int run_text_command(void* handle, qmx::command_request request, bool get_side,
   }
   qmx::camera* camera_object = nullptr;
   {
-    std::lock_guard state_lock(entry->state_mutex);
+    qmx::lock_guard state_lock(entry->state_mutex);
     if (get_side && entry->disconnected) {
       return QMX_DISCONNECTED;
     }
@@ -219,9 +219,11 @@ QMX_MODULE_API int get_device_ids(char* device_ids, int str_size, char* serial_n
   } catch (...) {
     // Out of memory while listing: answer as if nothing was found.
   }
-  qmx::copy_text("", device_ids, str_size > 0 ? static_cast<std::size_t>(str_size) : 0);
-  qmx::copy_text("", serial_numbers,
-                 serial_numbers_size > 0 ? static_cast<std::size_t>(serial_numbers_size) : 0);
+  (void)qmx::copy_text_answer("", device_ids,
+                              str_size > 0 ? static_cast<std::size_t>(str_size) : 0);
+  (void)qmx::copy_text_answer(
+      "", serial_numbers,
+      serial_numbers_size > 0 ? static_cast<std::size_t>(serial_numbers_size) : 0);
   return QMX_OK;
 }
 

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ clang-14 libclang-rt-14-dev clang-format-14
+  cmake ninja-build g++ clang-14 libclang-rt-14-dev clang-format-14 clang-tidy-14
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64
   libusb-1.0-0-dev libtiff-dev libcfitsio-dev libpng-dev

@@ -6,7 +6,9 @@
 
 namespace sim {
 
-void notify(world& w, std::unique_lock<std::mutex>& lock, std::uint32_t event, std::string path) {
+// `path` is a copy taken under the world lock: the device's own may change once it is dropped.
+void notify(world& w, std::unique_lock<std::mutex>& lock, std::uint32_t event,
+            std::string path) { // NOLINT(performance-unnecessary-value-param)
   std::vector<listener_entry> targets;
   try {
     if (w.primary.listener != nullptr) {
@@ -21,14 +23,16 @@ void notify(world& w, std::unique_lock<std::mutex>& lock, std::uint32_t event, s
   const std::uint64_t ticket = w.next_ticket++;
   lock.unlock();
   {
-    std::unique_lock order(w.order_mutex);
-    w.order_changed.wait(order, [&] { return w.serving == ticket; });
+    qmx::unique_lock order(w.order_mutex);
+    while (w.serving != ticket) {
+      order.wait(w.order_changed);
+    }
   }
   for (const listener_entry& target : targets) {
     target.listener(target.context, event, path.c_str());
   }
   {
-    std::lock_guard order(w.order_mutex);
+    qmx::lock_guard order(w.order_mutex);
     ++w.serving;
   }
   w.order_changed.notify_all();
@@ -82,8 +86,10 @@ QMX_SIM_API int qmx_sim_remove_hotplug_listener(qmx_sim_hotplug_listener listene
     issued = w.next_ticket;
   }
   // Notifications that took their ticket before the removal may still call the pair.
-  std::unique_lock order(w.order_mutex);
-  w.order_changed.wait(order, [&] { return w.serving >= issued; });
+  qmx::unique_lock order(w.order_mutex);
+  while (w.serving < issued) {
+    order.wait(w.order_changed);
+  }
   return 0;
 }
 

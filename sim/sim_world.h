@@ -7,6 +7,7 @@
 // without the world mutex held.
 #pragma once
 
+#include "include/qmx_thread_safety.h"
 #include "platform/device_source.h"
 #include "sim/camera_model.h"
 #include "sim/qmx_sim.h"
@@ -157,9 +158,9 @@ struct world {
   std::vector<listener_entry> listeners;
   // Notifications take a ticket under the world lock and are delivered in ticket order.
   std::uint64_t next_ticket = 0;
-  std::mutex order_mutex;
+  qmx::mutex order_mutex;
   std::condition_variable order_changed;
-  std::uint64_t serving = 0; // guarded by order_mutex
+  std::uint64_t serving QMX_GUARDED_BY(order_mutex) = 0;
 };
 
 // The one world of the process; never destroyed (streamers may outlive static teardown).

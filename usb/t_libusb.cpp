@@ -125,8 +125,8 @@ libusb_device* make_device(const t_usb_device_data& data) {
   return device;
 }
 
-// Device list operations; the caller holds the context's list mutex.
-void append_device(libusb_context* ctx, libusb_device* device) {
+// Device list operations.
+void append_device(libusb_context* ctx, libusb_device* device) QMX_REQUIRES(ctx->list_mutex) {
   device->previous = ctx->last;
   device->next = nullptr;
   if (ctx->last != nullptr) {
@@ -138,13 +138,13 @@ void append_device(libusb_context* ctx, libusb_device* device) {
   ++ctx->device_count;
 }
 
-void unlink_device(libusb_context* ctx, libusb_device* device) {
+void unlink_device(libusb_context* ctx, libusb_device* device) QMX_REQUIRES(ctx->list_mutex) {
   (device->previous != nullptr ? device->previous->next : ctx->first) = device->next;
   (device->next != nullptr ? device->next->previous : ctx->last) = device->previous;
   --ctx->device_count;
 }
 
-libusb_device* find_device(libusb_context* ctx, const char* path) {
+libusb_device* find_device(libusb_context* ctx, const char* path) QMX_REQUIRES(ctx->list_mutex) {
   for (libusb_device* d = ctx->first; d != nullptr; d = d->next) {
     if (same_path(d->path, path)) {
       return d;
@@ -228,7 +228,9 @@ bool next_transfer(transfer_thread& self, libusb_transfer*& transfer) {
   if (self.running.load() == 0) {
     return false;
   }
-  transfer = taken ? reinterpret_cast<libusb_transfer*>(key) : nullptr;
+  // A queue entry names its transfer by its address.
+  transfer = taken ? reinterpret_cast<libusb_transfer*>(key) // NOLINT(performance-no-int-to-ptr)
+                   : nullptr;
   return true;
 }
 
@@ -271,7 +273,7 @@ std::uint32_t thread_transfer_wait(void* argument) {
       if (self->running.load() == 0) {
         break;
       }
-      if (error == platform::error::operation_aborted) {
+      if (error == platform::error::operation_aborted) { // NOLINT(bugprone-branch-clone): two texts
         T_LOG(source, "Request was cancelled!");
       } else {
         T_LOG(source, "Recieved an error code from usb transfer overlapped result: %d",
@@ -368,8 +370,8 @@ subscribe_fn hotplug_monitor_find() noexcept {
 // way to unsubscribe. It is therefore given this record, which is never freed, instead of the
 // context: `libusb_exit` detaches the context from it and waits for a notification in progress.
 struct hotplug_subscription {
-  libusb_context* target = nullptr;
-  int busy = 0;
+  libusb_context* target QMX_GUARDED_BY(usb::subscription_mutex()) = nullptr;
+  int busy QMX_GUARDED_BY(usb::subscription_mutex()) = 0;
 };
 
 namespace {
@@ -382,32 +384,28 @@ namespace {
 // (which frees nothing that matters: the storage goes with the module, and neither holds any
 // other resource once no thread uses it).
 struct subscription_sync {
-  std::mutex mutex;
+  qmx::mutex mutex;
   std::condition_variable idle;
 };
 
-subscription_sync& subscriptions() {
+subscription_sync& subscriptions() noexcept {
   alignas(subscription_sync) static unsigned char storage[sizeof(subscription_sync)];
   static subscription_sync* const instance = new (storage) subscription_sync;
   return *instance;
-}
-
-std::mutex& subscriptions_mutex() {
-  return subscriptions().mutex;
 }
 
 std::condition_variable& subscription_idle() {
   return subscriptions().idle;
 }
 
-// Marks a client callback as running; the caller holds `list_mutex`.
-void enter_callback(libusb_context* ctx) {
+// Marks a client callback as running.
+void enter_callback(libusb_context* ctx) QMX_REQUIRES(ctx->list_mutex) {
   ++ctx->callbacks_running;
   ctx->callback_thread = platform::current_thread_id();
 }
 
-// Marks a client callback as over; the caller holds `list_mutex`.
-void leave_callback(libusb_context* ctx) {
+// Marks a client callback as over.
+void leave_callback(libusb_context* ctx) QMX_REQUIRES(ctx->list_mutex) {
   --ctx->callbacks_running;
   ctx->callbacks_idle.notify_all();
 }
@@ -421,7 +419,7 @@ void deliver_arrival(libusb_context* ctx, const char* path) {
   void* user_data = nullptr;
   libusb_device* device = nullptr;
   {
-    std::lock_guard lock(ctx->list_mutex);
+    qmx::lock_guard lock(ctx->list_mutex);
     hotplug_registration* r = ctx->registration;
     if (r == nullptr || data.vendor_id != r->vendor_id || data.product_id != r->product_id) {
       return;
@@ -441,7 +439,7 @@ void deliver_arrival(libusb_context* ctx, const char* path) {
     enter_callback(ctx);
   }
   callback(ctx, device, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, user_data);
-  std::lock_guard lock(ctx->list_mutex);
+  qmx::lock_guard lock(ctx->list_mutex);
   leave_callback(ctx);
 }
 
@@ -450,7 +448,7 @@ void deliver_removal(libusb_context* ctx, const char* path) {
   void* user_data = nullptr;
   libusb_device* device = nullptr;
   {
-    std::lock_guard lock(ctx->list_mutex);
+    qmx::lock_guard lock(ctx->list_mutex);
     if (ctx->registration == nullptr) {
       return;
     }
@@ -468,7 +466,7 @@ void deliver_removal(libusb_context* ctx, const char* path) {
   if (callback != nullptr) {
     callback(ctx, device, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, user_data);
   }
-  std::lock_guard lock(ctx->list_mutex);
+  qmx::lock_guard lock(ctx->list_mutex);
   unlink_device(ctx, device);
   device->previous = nullptr;
   device->next = ctx->retired;
@@ -482,7 +480,7 @@ void usb_hotplug_callback(std::uint32_t event, const char* path, void* context) 
   auto* subscription = static_cast<hotplug_subscription*>(context);
   libusb_context* ctx = nullptr;
   {
-    std::lock_guard lock(subscriptions_mutex());
+    qmx::lock_guard lock(usb::subscription_mutex());
     ctx = subscription->target;
     if (ctx == nullptr) {
       return; // the context was released
@@ -497,7 +495,7 @@ void usb_hotplug_callback(std::uint32_t event, const char* path, void* context) 
     }
   }
   {
-    std::lock_guard lock(subscriptions_mutex());
+    qmx::lock_guard lock(usb::subscription_mutex());
     --subscription->busy;
   }
   subscription_idle().notify_all();
@@ -583,6 +581,10 @@ struct config_tree {
 
 namespace usb {
 
+qmx::mutex& subscription_mutex() noexcept {
+  return subscriptions().mutex;
+}
+
 bool keep_module_loaded() noexcept {
   return platform::keep_library_loaded(reinterpret_cast<const void*>(&keep_module_loaded));
 }
@@ -643,15 +645,17 @@ void LIBUSB_CALL libusb_exit(libusb_context* ctx) {
   }
   T_LOG(source, "libusb_exit pointer_to_libusb_context = %x", as_log_address(ctx));
   {
-    std::unique_lock lock(subscriptions_mutex());
+    qmx::unique_lock lock(usb::subscription_mutex());
     if (ctx->subscription != nullptr) {
       hotplug_subscription* s = ctx->subscription;
       s->target = nullptr;
-      subscription_idle().wait(lock, [s] { return s->busy == 0; });
+      while (s->busy != 0) {
+        lock.wait(subscription_idle());
+      }
     }
   }
   {
-    std::lock_guard lock(ctx->list_mutex);
+    qmx::lock_guard lock(ctx->list_mutex);
     for (libusb_device* list : {ctx->first, ctx->retired}) {
       for (libusb_device* d = list; d != nullptr;) {
         libusb_device* next = d->next;
@@ -661,8 +665,9 @@ void LIBUSB_CALL libusb_exit(libusb_context* ctx) {
     }
     ctx->first = ctx->last = ctx->retired = nullptr;
     ctx->device_count = 0;
+    delete ctx->registration;
+    ctx->registration = nullptr;
   }
-  delete ctx->registration;
   delete ctx;
 }
 
@@ -713,7 +718,7 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device***
   }
   std::size_t filled = 0;
   {
-    std::lock_guard lock(ctx->list_mutex);
+    qmx::lock_guard lock(ctx->list_mutex);
     for (const t_usb_device_data& data : found) {
       libusb_device* device = find_device(ctx, data.path);
       if (device == nullptr) {
@@ -1046,11 +1051,11 @@ int LIBUSB_CALL libusb_hotplug_register_callback(libusb_context* ctx, int events
     // The check, the linking and the monitor lookup are one step per context, so that of two
     // threads registering at once one registers and the other finds its registration. The
     // monitor itself is called after the lock is released.
-    std::lock_guard registration_lock(ctx->registration_mutex);
+    qmx::lock_guard registration_lock(ctx->registration_mutex);
     bool subscribed = false;
     {
-      std::lock_guard subscriptions_lock(subscriptions_mutex());
-      std::lock_guard lock(ctx->list_mutex);
+      qmx::lock_guard subscriptions_lock(usb::subscription_mutex());
+      qmx::lock_guard lock(ctx->list_mutex);
       if (ctx->registration != nullptr) {
         return LIBUSB_SUCCESS;
       }
@@ -1075,14 +1080,14 @@ int LIBUSB_CALL libusb_hotplug_register_callback(libusb_context* ctx, int events
       return LIBUSB_ERROR_NO_MEM;
     }
     {
-      std::lock_guard lock(ctx->list_mutex);
+      qmx::lock_guard lock(ctx->list_mutex);
       ctx->registration = registration;
     }
     subscribe = hotplug_monitor_find();
     if (subscribe == nullptr) {
       // Unlinked again, so that a registration made once the monitor is loaded subscribes.
       {
-        std::lock_guard lock(ctx->list_mutex);
+        qmx::lock_guard lock(ctx->list_mutex);
         ctx->registration = nullptr;
       }
       delete registration;
@@ -1091,7 +1096,7 @@ int LIBUSB_CALL libusb_hotplug_register_callback(libusb_context* ctx, int events
     }
     ctx->events_enabled.store(true, std::memory_order_release);
     if (subscription != nullptr) {
-      std::lock_guard subscriptions_lock(subscriptions_mutex());
+      qmx::lock_guard subscriptions_lock(usb::subscription_mutex());
       ctx->subscription = subscription;
     }
   }
@@ -1113,8 +1118,8 @@ void LIBUSB_CALL libusb_hotplug_deregister_callback(libusb_context* ctx,
   }
   hotplug_registration* registration = nullptr;
   {
-    std::lock_guard registration_lock(ctx->registration_mutex);
-    std::lock_guard lock(ctx->list_mutex);
+    qmx::lock_guard registration_lock(ctx->registration_mutex);
+    qmx::lock_guard lock(ctx->list_mutex);
     registration = ctx->registration;
     ctx->registration = nullptr;
   }
@@ -1123,11 +1128,13 @@ void LIBUSB_CALL libusb_hotplug_deregister_callback(libusb_context* ctx,
     // No callback starts from here on; wait for those already running, except the one that may
     // be deregistering from inside its own callback. The registration mutex is not held here, so
     // a running callback may itself register or deregister meanwhile.
-    std::unique_lock lock(ctx->list_mutex);
+    qmx::unique_lock lock(ctx->list_mutex);
     const bool from_callback =
         ctx->callbacks_running > 0 && ctx->callback_thread == platform::current_thread_id();
     const int own = from_callback ? 1 : 0;
-    ctx->callbacks_idle.wait(lock, [ctx, own] { return ctx->callbacks_running <= own; });
+    while (ctx->callbacks_running > own) {
+      lock.wait(ctx->callbacks_idle);
+    }
   }
   if (ctx->events_enabled.load(std::memory_order_acquire)) {
     ctx->event.set(); // releases the event thread

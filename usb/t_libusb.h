@@ -3,6 +3,7 @@
 #pragma once
 
 #include "include/qmx_libusb.h"
+#include "include/qmx_thread_safety.h"
 #include "platform/device_io.h"
 #include "platform/platform.h"
 #include "usb/driver.h"
@@ -36,8 +37,13 @@ struct libusb_device {
 
 struct hotplug_subscription;
 
-// Lock order: `registration_mutex`, then the subscription lock (t_libusb.cpp), then
-// `list_mutex`. Client callbacks run with none of them held.
+namespace usb {
+// The lock of every context's link to the monitor (t_libusb.cpp): built once, never destroyed.
+qmx::mutex& subscription_mutex() noexcept;
+} // namespace usb
+
+// Lock order: `registration_mutex`, then the subscription lock, then `list_mutex`. Client
+// callbacks run with none of them held.
 struct libusb_context {
   // Made by libusb_init and never replaced; `libusb_handle_events` waits on it only once a
   // hotplug callback has been registered (`events_enabled`).
@@ -46,21 +52,22 @@ struct libusb_context {
   // Held while a registration checks for an existing one, links itself and looks the monitor up,
   // and while deregistration unlinks it; never while the monitor is called, and never by
   // notifications.
-  std::mutex registration_mutex;
-  std::mutex list_mutex; // guards the device list, the count, the registration and the two below
-  libusb_device* first = nullptr;
-  libusb_device* last = nullptr;
-  std::uint64_t device_count = 0;
+  qmx::mutex registration_mutex QMX_ACQUIRED_BEFORE(list_mutex);
+  qmx::mutex list_mutex;
+  libusb_device* first QMX_GUARDED_BY(list_mutex) = nullptr;
+  libusb_device* last QMX_GUARDED_BY(list_mutex) = nullptr;
+  std::uint64_t device_count QMX_GUARDED_BY(list_mutex) = 0;
   // Records of removed devices, linked through `next`: they leave the list at their removal but
   // stay valid until libusb_exit, because clients (the module's camera registry, its queue of
   // arrivals, an open in progress) may still hold their addresses.
-  libusb_device* retired = nullptr;
-  hotplug_registration* registration = nullptr;
-  hotplug_subscription* subscription = nullptr; // the monitor's link to this context
+  libusb_device* retired QMX_GUARDED_BY(list_mutex) = nullptr;
+  hotplug_registration* registration QMX_GUARDED_BY(list_mutex) = nullptr;
+  // The monitor's link to this context.
+  hotplug_subscription* subscription QMX_GUARDED_BY(usb::subscription_mutex()) = nullptr;
   // Client hotplug callbacks running now, and the thread of the latest one: deregistration
   // waits until the count is 0 (1 when called from that callback itself).
-  int callbacks_running = 0;
-  std::uint32_t callback_thread = 0;
+  int callbacks_running QMX_GUARDED_BY(list_mutex) = 0;
+  std::uint32_t callback_thread QMX_GUARDED_BY(list_mutex) = 0;
   std::condition_variable callbacks_idle; // notified when `callbacks_running` drops
 };
 

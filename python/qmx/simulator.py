@@ -23,6 +23,13 @@ high half and header word 8 in the low half; `outcome` is "whole", "damaged", "l
 "sending"."""
 
 
+def _settle(functions):
+    # As on a machine where a camera has been attached for a moment: the hotplug monitor has
+    # delivered the plug, and the module's own read of the new device (it opens the device
+    # briefly, which an open for the camera at that very moment would meet) is over.
+    functions.monitor_wait_idle(5000)
+
+
 def _bcd_usb(usb):
     if isinstance(usb, int):
         return usb
@@ -78,6 +85,8 @@ class Simulator:
                 f"the simulator refused the camera (serial {serial!r}, {width} x {height}, "
                 f"{calibration_lines} calibration lines)",
             )
+        if plugged:
+            _settle(self._f)
         return SimulatedCamera(
             self._f, number, serial, device_id if device_id is not None else f"QMXSIM-{number:04d}"
         )
@@ -115,6 +124,7 @@ class SimulatedCamera:
     def replug(self, new_path=False):
         """Plugs it back in, starting from its power-on state."""
         self._check(self._f.camera_replug(self.number, 1 if new_path else 0), "replug")
+        _settle(self._f)
 
     def set_max_rate(self, on=True):
         """Frames as fast as the host takes them, no packet lost (otherwise paced by "fps")."""

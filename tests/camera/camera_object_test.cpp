@@ -38,12 +38,12 @@ TEST_F(camera_object, construction_sets_up_the_channel_and_defaults) {
   qmx::camera c(only_device());
   ASSERT_FALSE(c.parameters.transport_failed);
   EXPECT_EQ(c.channel.transport, c.transport.get());
-  EXPECT_EQ(c.channel.buffers, c.tx_buffer);
-  EXPECT_EQ(c.tx_done.timeout_ms, qmx::serial_timeout_ms);
-  EXPECT_EQ(c.rx_done.timeout_ms, qmx::serial_timeout_ms);
+  EXPECT_EQ(c.channel.buffers, &c.serial);
+  EXPECT_EQ(c.serial.tx_done.timeout_ms, qmx::serial_timeout_ms);
+  EXPECT_EQ(c.serial.rx_done.timeout_ms, qmx::serial_timeout_ms);
   EXPECT_EQ(c.parameters.hbin, 1);
   EXPECT_EQ(c.parameters.vbin, 1);
-  EXPECT_EQ(c.transport->image_pool->context, &c);
+  EXPECT_EQ(c.transport->image_pool->context, &c.frames);
   EXPECT_EQ(c.transport->image_pool->slots.size(),
             static_cast<std::size_t>(qmx::image_transfer_count));
 }

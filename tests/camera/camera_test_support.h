@@ -37,7 +37,7 @@ template <class Condition> bool eventually(Condition condition, int timeout_ms =
 // One transaction with a text command sent with its terminator; the reply or "<failed>".
 inline std::string ask(qmx::camera& c, const std::string& command) {
   char reply[qmx::serial_buffer_bytes] = {};
-  if (!qmx::transact(c, command.c_str(), command.size() + 1, reply, sizeof reply)) {
+  if (!qmx::transact(c.channel, command.c_str(), command.size() + 1, reply, sizeof reply)) {
     return "<failed>";
   }
   return reply;

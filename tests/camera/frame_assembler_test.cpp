@@ -1,8 +1,8 @@
-// Frame assembly on hand-made packets: frames filled and delivered pixel for pixel, groups and
-// row fill bytes cut by packet boundaries, dropped frames and where their slots go, overwriting
-// the oldest frame, binning, the slot layout with and without metadata, short and hostile
-// packets, the unarmed image-wait event and the acquisition statistics.
-#include "camera/camera.h"
+// The frame path on hand-made packets, prepared as arming prepares it: frames filled and
+// delivered pixel for pixel, groups and row fill bytes cut by packet boundaries, dropped frames
+// and where their slots go, overwriting the oldest frame, binning, the slot layout with and
+// without metadata, short and hostile packets, the unarmed image-wait event, the acquisition
+// statistics, and the preparation itself (geometry, slots, what a new preparation discards).
 #include "camera/frame_assembler.h"
 #include "camera/frame_delivery.h"
 #include "camera/usb_transport.h"
@@ -125,11 +125,12 @@ std::uint32_t u32_at(const unsigned char* p) {
          (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-// A frame path armed as arming leaves it, over a buffer with guard bytes on both sides.
+// A frame path prepared as arming prepares it, over a buffer with guard bytes on both sides.
 class frame_assembly : public ::testing::Test {
 protected:
-  qmx::frame_assembly_state a;
-  qmx::acquisition_statistics s;
+  qmx::frame_path path;
+  qmx::frame_assembly_state& a = path.assembly;
+  qmx::acquisition_statistics& s = path.statistics;
   bytes storage;
   geometry g;
 
@@ -137,40 +138,16 @@ protected:
     g = geo;
     storage.assign(guard_bytes + static_cast<std::size_t>(g.slots) * g.slot_bytes() + guard_bytes,
                    guard_value);
-    a.frame_buffer = storage.data() + guard_bytes;
-    a.frame_buffer_size = g.slots * g.slot_bytes();
     a.metadata_enabled = g.metadata;
-    a.width = g.width;
-    a.height = g.height;
-    a.hbin = g.hbin;
-    a.vbin = g.vbin;
-    a.row_fill_bytes = g.fill();
-    a.calibration_packed_bytes = g.width * g.calibration_lines * 10 / 8;
-    a.pixels_per_row = g.width;
-    a.pixels_per_frame = g.width * g.height + g.width * g.calibration_lines;
-    a.unpacked_frame_bytes = g.unpacked_bytes();
-    a.slot_bytes = g.slot_bytes();
-    a.packets_per_frame = g.packets();
-    a.awaiting_frame_start = true;
-    a.write_offset = 0;
-    a.current_frame_id = 0;
-    a.last_packet_index = 0;
-    a.carry_count = 0;
-    a.last_packet_flag = false;
-    a.stop_flag.store(false);
-    const char* tags[] = {"QMX", "FCNT", "PCKL", "PCKH", "IOFF", "ENDT"};
-    std::memset(a.tag_block, 0, sizeof a.tag_block);
-    for (int i = 0; i < 6; ++i) {
-      std::memcpy(a.tag_block + 8 * i, tags[i], std::strlen(tags[i]));
+    qmx::frame_geometry prepared = qmx::geometry_for_region(g.width, g.height, g.calibration_lines,
+                                                            g.hbin, g.vbin, g.packets());
+    if (g.row_fill_bytes >= 0) {
+      prepared.row_fill_bytes = g.row_fill_bytes; // a stream the camera would not send
     }
-    a.tag_block[36] = 6;
-    qmx::clear_queues(a);
-    for (int i = 0; i < g.slots; ++i) {
-      auto* node = new qmx::frame_node;
-      node->slot = a.frame_buffer + static_cast<std::ptrdiff_t>(i) * g.slot_bytes();
-      qmx::push(a.free_queue, node);
-    }
-    s.reset();
+    ASSERT_EQ(prepared.slot_bytes, g.slot_bytes());
+    ASSERT_EQ(prepared.row_fill_bytes, g.fill());
+    ASSERT_TRUE(qmx::prepare_frame_path(path, prepared, storage.data() + guard_bytes,
+                                        g.slots * g.slot_bytes()));
   }
 
   void TearDown() override {
@@ -184,7 +161,7 @@ protected:
   void feed(const bytes& p) {
     std::vector<unsigned char> exact(p.begin(), p.end());
     exact.shrink_to_fit();
-    qmx::assemble_received_packet(a, s, exact.empty() ? nullptr : exact.data(),
+    qmx::assemble_received_packet(path, exact.empty() ? nullptr : exact.data(),
                                   static_cast<std::int32_t>(exact.size()));
   }
   void feed_all(const std::vector<bytes>& packets) {
@@ -720,7 +697,7 @@ TEST_F(frame_assembly, a_stopped_assembler_ignores_packets) {
 
 TEST_F(frame_assembly, unarmed_completions_set_the_image_wait_event) {
   EXPECT_FALSE(a.image_wait_flag);
-  qmx::assemble_received_packet(a, s, nullptr, 0);
+  qmx::assemble_received_packet(path, nullptr, 0);
   EXPECT_TRUE(a.image_wait_flag);
   qmx::wait_image_event(a); // returns at once
   EXPECT_FALSE(a.image_wait_flag);
@@ -730,34 +707,161 @@ TEST_F(frame_assembly, unarmed_completions_set_the_image_wait_event) {
   EXPECT_EQ(a.fill_node, nullptr);
 }
 
-// The camera's handler reads the bytes the driver delivered, not the transfer's reported length.
+// The preparation that arming runs: geometry of a region, slots cut from the buffer, and
+// everything of an earlier acquisition discarded.
+TEST(frame_path_preparation, the_geometry_of_a_region_follows_its_formulas) {
+  const qmx::frame_geometry g = qmx::geometry_for_region(1280, 1024, 2, 2, 4, 161);
+  EXPECT_EQ(g.width, 1280);
+  EXPECT_EQ(g.height, 1024);
+  EXPECT_EQ(g.hbin, 2);
+  EXPECT_EQ(g.vbin, 4);
+  EXPECT_EQ(g.row_fill_bytes, 0);
+  EXPECT_EQ(g.calibration_packed_bytes, 3200);
+  EXPECT_EQ(g.pixels_per_row, 1280);
+  EXPECT_EQ(g.pixels_per_frame, 1313280);
+  EXPECT_EQ(g.unpacked_frame_bytes, 2626560);
+  EXPECT_EQ(g.slot_bytes, 2626608);
+  EXPECT_EQ(g.packets_per_frame, 161);
+  // Packed rows of 1605 bytes (odd) take one fill byte, of 1610 (odd in 16-bit words) two.
+  EXPECT_EQ(qmx::geometry_for_region(1440, 8, 0, 1, 1, 1).row_fill_bytes, 0);
+  EXPECT_EQ(qmx::geometry_for_region(1284, 8, 0, 1, 1, 1).row_fill_bytes, 1);
+  EXPECT_EQ(qmx::geometry_for_region(1288, 8, 0, 1, 1, 1).row_fill_bytes, 2);
+  // Numbers no camera should answer wrap in 32 bits (UBSan checks the arithmetic).
+  const qmx::frame_geometry huge = qmx::geometry_for_region(65536, 65536, 65536, 1, 1, 1);
+  EXPECT_EQ(huge.pixels_per_frame, 0);
+  EXPECT_EQ(huge.unpacked_frame_bytes, 0);
+  EXPECT_EQ(huge.slot_bytes, 48);
+}
+
+TEST(frame_path_preparation, writes_the_tag_block_template) {
+  unsigned char tag[qmx::tag_block_bytes];
+  std::memset(tag, 0xCC, sizeof tag);
+  qmx::write_tag_block_template(tag);
+  const unsigned char expected[qmx::tag_block_bytes] = {
+      'Q', 'M', 'X', 0,   0, 0, 0, 0, 'F', 'C', 'N', 'T', 0, 0, 0, 0,
+      'P', 'C', 'K', 'L', 0, 0, 0, 0, 'P', 'C', 'K', 'H', 0, 0, 0, 0,
+      'I', 'O', 'F', 'F', 6, 0, 0, 0, 'E', 'N', 'D', 'T', 0, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(tag, expected, sizeof tag), 0);
+}
+
+TEST(frame_path_preparation, cuts_whole_slots_in_address_order_and_refuses_any_other_buffer) {
+  qmx::frame_path path;
+  qmx::frame_geometry g = qmx::geometry_for_region(8, 2, 1, 1, 1, 1);
+  ASSERT_EQ(g.slot_bytes, 48 + 48);
+  std::vector<unsigned char> buffer(3 * static_cast<std::size_t>(g.slot_bytes) + 1);
+  ASSERT_TRUE(qmx::prepare_frame_path(path, g, buffer.data(), 3 * g.slot_bytes));
+  std::vector<unsigned char*> slots;
+  while (qmx::frame_node* node = qmx::take(path.assembly.free_queue, 0)) {
+    slots.push_back(node->slot);
+    delete node;
+  }
+  const std::vector<unsigned char*> expected{buffer.data(), buffer.data() + g.slot_bytes,
+                                             buffer.data() + 2 * g.slot_bytes};
+  EXPECT_EQ(slots, expected);
+  EXPECT_EQ(path.assembly.frame_buffer, buffer.data());
+  EXPECT_EQ(path.assembly.frame_buffer_size, 3 * g.slot_bytes);
+
+  // One byte more, a slot of no bytes, or no buffer: no slot, and nothing changes.
+  const qmx::frame_geometry before = g;
+  g.width = 4;
+  EXPECT_FALSE(qmx::prepare_frame_path(path, g, buffer.data(), 3 * before.slot_bytes + 1));
+  g.slot_bytes = 0;
+  EXPECT_FALSE(qmx::prepare_frame_path(path, g, buffer.data(), 0));
+  g = before;
+  EXPECT_FALSE(qmx::prepare_frame_path(path, g, nullptr, g.slot_bytes));
+  EXPECT_EQ(path.assembly.width, before.width);
+  EXPECT_EQ(path.assembly.frame_buffer_size, 3 * before.slot_bytes);
+  EXPECT_FALSE(qmx::cuts_into_slots(before.slot_bytes - 1, before.slot_bytes));
+  EXPECT_TRUE(qmx::cuts_into_slots(before.slot_bytes, before.slot_bytes));
+}
+
+// Held frames of both hand-outs, an open frame, a stop and counted statistics: the next
+// preparation leaves none of them (ASan's leak check sees every discarded node freed).
+TEST_F(frame_assembly, preparing_again_discards_every_frame_of_the_earlier_acquisition) {
+  geometry geo;
+  geo.width = 8;
+  geo.height = 4;
+  geo.slots = 3;
+  arm(geo);
+  feed_all(frame_packets(g, 1));
+  feed_all(frame_packets(g, 2));
+  ASSERT_NE(qmx::take_frame_for_wait(a), 0u);
+  ASSERT_NE(qmx::take_frame_for_poll(a), 0u);
+  geometry two_packets = geo;
+  two_packets.height = 4000; // a frame of more than one packet, left open
+  const auto open = frame_packets(two_packets, 3);
+  ASSERT_GT(open.size(), 1u);
+  feed(open[0]);
+  ASSERT_NE(a.fill_node, nullptr);
+  ASSERT_NE(a.held_wait_frame, nullptr);
+  ASSERT_NE(a.held_poll_frame, nullptr);
+  ASSERT_NE(s.frames_delivered.load(), 0u);
+  qmx::abort_delivery(a, false);
+  ASSERT_TRUE(a.stop_flag.load());
+  a.poll_timeout_ms.store(250);
+
+  std::vector<unsigned char> fresh(2 * static_cast<std::size_t>(g.slot_bytes()));
+  const qmx::frame_geometry prepared =
+      qmx::geometry_for_region(g.width, g.height, 0, 2, 2, g.packets());
+  ASSERT_TRUE(qmx::prepare_frame_path(path, prepared, fresh.data(), 2 * g.slot_bytes()));
+  EXPECT_EQ(a.held_wait_frame, nullptr);
+  EXPECT_EQ(a.held_poll_frame, nullptr);
+  EXPECT_EQ(a.fill_node, nullptr);
+  EXPECT_FALSE(a.stop_flag.load());
+  EXPECT_TRUE(a.awaiting_frame_start);
+  EXPECT_EQ(a.write_offset, 0);
+  EXPECT_EQ(a.carry_count, 0);
+  EXPECT_EQ(a.pixels_written, 0);
+  EXPECT_EQ(a.hbin, 2);
+  EXPECT_EQ(a.vbin, 2);
+  EXPECT_EQ(s.frames_delivered.load(), 0u);
+  EXPECT_EQ(s.packets_seen.load(), 0u);
+  EXPECT_TRUE(a.metadata_enabled) << "a setting of its own";
+  EXPECT_EQ(a.poll_timeout_ms.load(), 250) << "a setting of its own";
+  unsigned char tag[qmx::tag_block_bytes];
+  qmx::write_tag_block_template(tag);
+  EXPECT_EQ(std::memcmp(a.tag_block, tag, sizeof tag), 0) << "the last frame's values are gone";
+  {
+    std::lock_guard lock(a.filled_queue.lock);
+    EXPECT_EQ(a.filled_queue.head, nullptr);
+    EXPECT_FALSE(a.filled_queue.aborted);
+  }
+  std::vector<unsigned char*> free_slots;
+  {
+    std::lock_guard lock(a.free_queue.lock);
+    EXPECT_FALSE(a.free_queue.aborted);
+    for (const qmx::frame_node* n = a.free_queue.head; n != nullptr; n = n->next) {
+      free_slots.push_back(n->slot);
+    }
+  }
+  EXPECT_EQ(free_slots, (std::vector<unsigned char*>{fresh.data(), fresh.data() + g.slot_bytes()}));
+  // The hand-outs take nothing old: the next frame comes from the new buffer.
+  g.hbin = g.vbin = 2;
+  feed_all(frame_packets(g, 4));
+  const std::uint64_t address = qmx::take_frame_for_wait(a);
+  EXPECT_EQ(address, static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(fresh.data())));
+}
+
+// The image handler works on the frame path named by the completion's context and reads the bytes
+// the driver delivered, not the transfer's reported length.
 TEST(assemble_packet, reads_the_received_length_and_always_asks_for_resubmission) {
-  qmx::camera c(nullptr);
-  ASSERT_TRUE(c.parameters.transport_failed);
+  qmx::frame_path path;
   std::vector<unsigned char> buffer(qmx::max_packet_bytes, 0);
   bool resubmit = false;
-  qmx::image_completion completion{&c, buffer.data(), qmx::max_packet_bytes, 0, &resubmit};
+  qmx::image_completion completion{&path, buffer.data(), qmx::max_packet_bytes, 0, &resubmit};
   qmx::assemble_packet(completion);
   EXPECT_TRUE(resubmit);
-  EXPECT_TRUE(c.assembly.image_wait_flag) << "unarmed";
+  EXPECT_TRUE(path.assembly.image_wait_flag) << "unarmed";
+  EXPECT_EQ(path.assembly.completions_seen.load(), 1u);
 
-  // One slot of a width 4, height 2 frame; the packet's last 16368 - 10 bytes are stale.
-  qmx::frame_assembly_state& a = c.assembly;
+  // One slot of a width 4, height 2 frame without fill bytes; the packet's last 16368 - 10 bytes
+  // are stale.
+  qmx::frame_geometry one_packet = qmx::geometry_for_region(4, 2, 0, 1, 1, 1);
+  one_packet.row_fill_bytes = 0;
   std::vector<unsigned char> slot(48 + 16, 0);
-  a.frame_buffer = slot.data();
-  a.frame_buffer_size = static_cast<std::int32_t>(slot.size());
-  a.metadata_enabled = true;
-  a.width = 4;
-  a.height = 2;
-  a.hbin = a.vbin = 1;
-  a.pixels_per_row = 4;
-  a.pixels_per_frame = 8;
-  a.unpacked_frame_bytes = 16;
-  a.slot_bytes = 64;
-  a.packets_per_frame = 1;
-  auto* node = new qmx::frame_node;
-  node->slot = slot.data();
-  qmx::push(a.free_queue, node);
+  path.assembly.metadata_enabled = true;
+  ASSERT_TRUE(qmx::prepare_frame_path(path, one_packet, slot.data(),
+                                      static_cast<std::int32_t>(slot.size())));
   const bytes h = header(0x8000, 4);
   std::copy(h.begin(), h.end(), buffer.begin());
   const unsigned char group[5] = {1, 2, 3, 4, 0};
@@ -768,22 +872,25 @@ TEST(assemble_packet, reads_the_received_length_and_always_asks_for_resubmission
   completion.received_length = 26;
   qmx::assemble_packet(completion);
   EXPECT_TRUE(resubmit);
-  qmx::frame_node* done = qmx::take(a.filled_queue, 0);
+  qmx::frame_node* done = qmx::take(path.assembly.filled_queue, 0);
   ASSERT_NE(done, nullptr) << "26 bytes received fill the slot exactly";
   EXPECT_EQ(pixel_at(slot.data() + 48), 4);
   EXPECT_EQ(pixel_at(slot.data() + 48 + 14), 16);
-  EXPECT_EQ(c.statistics.frames_delivered.load(), 1u);
-  qmx::push(a.free_queue, done);
+  EXPECT_EQ(path.statistics.frames_delivered.load(), 1u);
+  qmx::push(path.assembly.free_queue, done);
 
   // The same bytes as the first of two packets: the transfer reports all 16384 bytes, but 26
   // arrived, so the packet is short and its frame is dropped instead of filled with stale bytes.
-  a.packets_per_frame = 2;
+  qmx::frame_geometry two_packets = one_packet;
+  two_packets.packets_per_frame = 2;
+  ASSERT_TRUE(qmx::prepare_frame_path(path, two_packets, slot.data(),
+                                      static_cast<std::int32_t>(slot.size())));
   buffer[3] = 0x00; // index 0, last-packet flag clear
   buffer[4] = 5;    // frame counter 5
   qmx::assemble_packet(completion);
-  EXPECT_EQ(c.statistics.dropped_short_packet.load(), 1u);
-  EXPECT_EQ(a.fill_node, nullptr);
-  EXPECT_TRUE(a.awaiting_frame_start);
+  EXPECT_EQ(path.statistics.dropped_short_packet.load(), 1u);
+  EXPECT_EQ(path.assembly.fill_node, nullptr);
+  EXPECT_TRUE(path.assembly.awaiting_frame_start);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // RAW10 unpacking: every kernel this processor can run against an independent reference decode,
 // and the frame-aware unpacker with groups and row fill bytes cut by packet boundaries.
-#include "camera/camera.h"
+#include "camera/frame_path.h"
 #include "camera/raw10.h"
 
 #include <gtest/gtest.h>

@@ -312,7 +312,9 @@ private:
   // ---- The frames ----
 
   frame_view view_of(std::uint64_t address) const {
-    const auto* slot = reinterpret_cast<const unsigned char*>(static_cast<std::uintptr_t>(address));
+    // The module hands a slot out by its address.
+    const auto* slot = reinterpret_cast<const unsigned char*>( // NOLINT(performance-no-int-to-ptr)
+        static_cast<std::uintptr_t>(address));
     frame_view f;
     f.run = &info_;
     f.frame_counter = u32_at(slot + tag_frame_counter);

@@ -191,9 +191,11 @@ bool write_preview_png(output_file& file, const frame_view& f, std::string& erro
   const std::size_t last = count - 1;
   const std::size_t low_index = last / 200;
   const std::size_t high_index = last - last / 200;
-  std::nth_element(sorted.begin(), sorted.begin() + low_index, sorted.end());
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(low_index),
+                   sorted.end());
   const double low = sorted[low_index];
-  std::nth_element(sorted.begin(), sorted.begin() + high_index, sorted.end());
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(high_index),
+                   sorted.end());
   const double high = std::max(sorted[high_index] * 1.0, low + 1);
   std::vector<unsigned char> grey(count);
   for (std::size_t i = 0; i < count; ++i) {

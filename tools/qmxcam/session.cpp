@@ -67,12 +67,12 @@ void report(const std::string& command, const std::string& message) {
 }
 
 std::string module_folder() {
-  const std::string own = executable_folder();
+  std::string own = executable_folder();
   std::error_code ignored;
   if (std::filesystem::exists(own + module_file_name(), ignored)) {
     return own;
   }
-  const std::string installed = own + "../lib/";
+  std::string installed = own + "../lib/";
   if (std::filesystem::exists(installed + module_file_name(), ignored)) {
     return installed;
   }
