@@ -171,6 +171,11 @@ int camera_registry::get_device_ids(char* device_ids, int str_size, char* serial
         entry = find_by_id(list_, device_id);
         if (entry == nullptr) {
           entry = &add_entry(list_, f.device, device_id, serial_number);
+        } else {
+          // A camera listed as attached can be opened: an unplugged entry of it is reconnected
+          // now, not only when its arrival is handled (up to a second later). The arrival
+          // still brings its event.
+          (void)reconnect_if_unplugged(*entry, f.device);
         }
       }
       append(*entry); // two devices that answer with one ID list it twice

@@ -134,6 +134,12 @@ camera_entry* attached_entry_on(camera_list& list, const libusb_device* device)
 // other.
 void identify_attached(camera_list& list, libusb_device* device, std::string& device_id,
                        std::string& serial_number) QMX_REQUIRES(list.entries_mutex);
+// Reconnects `entry` to `device` (entries_mutex held): an open camera gets a transport on it, and
+// the entry is marked attached. Its ID.
+std::string reconnect(camera_entry& entry, libusb_device* device);
+// Reconnects `entry` to `device` when the entry is marked unplugged (entries_mutex held);
+// whether it was.
+bool reconnect_if_unplugged(camera_entry& entry, libusb_device* device);
 // Searches the attached devices for cameras that no attached entry stands for, as an arrival
 // does for one device: each is identified, a disconnected entry with its ID is reconnected (an
 // open camera gets a transport) and an unknown camera gets an entry; each publishes "1,ID".

@@ -77,8 +77,8 @@ void attach_open_camera(qmx::camera& c, libusb_device* device) {
   }
 }
 
-// Reconnects `entry` to `device` (entries_mutex held): an open camera gets a transport on it, and
-// the entry is marked attached. Its ID.
+} // namespace
+
 std::string reconnect(camera_entry& entry, libusb_device* device) {
   {
     qmx::lock_guard open_lock(entry.open_mutex);
@@ -96,6 +96,20 @@ std::string reconnect(camera_entry& entry, libusb_device* device) {
   entry.device = device;
   return entry.device_id;
 }
+
+bool reconnect_if_unplugged(camera_entry& entry, libusb_device* device) {
+  bool disconnected = false;
+  {
+    qmx::lock_guard state_lock(entry.state_mutex);
+    disconnected = entry.disconnected;
+  }
+  if (disconnected) {
+    reconnect(entry, device);
+  }
+  return disconnected;
+}
+
+namespace {
 
 void collect_device(void* user, libusb_device* device, std::uint16_t /*product_id*/) {
   try {
@@ -241,7 +255,17 @@ std::string identify_arrival(camera_list& list, libusb_device* device)
     QMX_REQUIRES(list.entries_mutex) {
   std::string device_id;
   std::string serial_number;
-  identify_attached(list, device, device_id, serial_number);
+  if (camera_entry* known = attached_entry_on(list, device)) {
+    qmx::lock_guard open_lock(known->open_mutex);
+    if (known->open_count != 0) {
+      // A listing found the camera first and the host has opened it since: identification
+      // cannot open the device the host holds, and the entry answers for it.
+      return known->device_id;
+    }
+    identify_camera(device, device_id, serial_number);
+  } else {
+    identify_camera(device, device_id, serial_number);
+  }
   if (device_id.empty()) {
     return {};
   }
@@ -339,13 +363,8 @@ void search_missed_cameras(camera_list& list, libusb_context* context) {
         attached.push_back(device_id);
         continue;
       }
-      bool disconnected = false;
-      {
-        qmx::lock_guard state_lock(entry->state_mutex);
-        disconnected = entry->disconnected;
-      }
-      if (disconnected) {
-        attached.push_back(reconnect(*entry, device));
+      if (reconnect_if_unplugged(*entry, device)) {
+        attached.push_back(device_id);
       }
     }
   }

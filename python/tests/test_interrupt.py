@@ -10,10 +10,14 @@ import time
 import qmx
 from conftest import PACKAGE_ROOT
 
+# A child started from a shell's background job inherits SIGINT ignored, and Python then never
+# installs its handler: the child takes Ctrl-C as a terminal's foreground program would.
 CHILD_START = """
+import signal
 import sys
 import numpy as np
 import qmx
+signal.signal(signal.SIGINT, signal.default_int_handler)
 sys.path.insert(0, {tests!r})
 from pattern import expected_image
 
@@ -71,6 +75,11 @@ def interrupt_child(body, delay):
         time.sleep(delay)
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=20)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        out, err = child.communicate()
+        raise AssertionError(f"the child did not end 20 s after the interrupt\n"
+                             f"stdout: {out}\nstderr: {err}") from None
     finally:
         if child.poll() is None:
             child.kill()

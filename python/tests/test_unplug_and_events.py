@@ -45,13 +45,11 @@ def test_unplug_during_iteration_raises_and_the_camera_comes_back(system, small)
         with pytest.raises(qmx.CameraUnplugged):
             camera.snap()
         camera.close()
+        # The removal's event first: an arrival event of the first plug may still be on its way.
+        assert wait_for(events, (False, simulated.device_id)) is not None, "no removal event"
         simulated.replug()
         # Open again once the module has identified the returning camera.
-        while True:
-            event = events.get(timeout=10)
-            assert event is not None, "no arrival event"
-            if event == (True, simulated.device_id):
-                break
+        assert wait_for(events, (True, simulated.device_id)) is not None, "no arrival event"
     with system.open(simulated.device_id) as again:
         frame = again.snap()
     np.testing.assert_array_equal(frame.image, expected_image(frame.frame_counter, frame.roi))

@@ -318,6 +318,30 @@ TEST_F(module_host, slow_replug_while_the_host_keeps_the_camera_open) {
   EXPECT_EQ(f.destroy(handle), 0);
 }
 
+// A listing that finds an unplugged camera attached again reconnects it: the camera it lists can
+// be opened at once, before its arrival's second has passed. The arrival still brings its event,
+// though the host holds the camera by then and identification cannot open it.
+TEST_F(module_host, slow_a_camera_listed_after_a_replug_opens_before_its_arrival_is_handled) {
+  const int camera = qmx_sim_camera_add("RELIST01", 0x0300);
+  const std::string id = id_of(camera);
+  ASSERT_EQ(listed().first, id + ",");
+  ASSERT_TRUE(wait_for_event("1," + id, 5000).has_value());
+  ASSERT_EQ(qmx_sim_camera_unplug(camera), 0);
+  ASSERT_TRUE(wait_for_event("0," + id, 2000).has_value());
+  const auto replugged = clock_type::now();
+  ASSERT_EQ(qmx_sim_camera_replug(camera, 0), 0);
+  ASSERT_EQ(listed().first, id + ",");
+  void* handle = nullptr;
+  ASSERT_EQ(f.create(id.c_str(), &handle), 0) << "the camera the listing names";
+  EXPECT_LT(clock_type::now() - replugged, std::chrono::milliseconds(1000))
+      << "opened before the arrival was handled: the case is not exercised";
+  const auto arrived = wait_for_event("1," + id, 5000);
+  ASSERT_TRUE(arrived.has_value()) << "the arrival's event";
+  EXPECT_GE(*arrived - replugged, std::chrono::milliseconds(1000));
+  EXPECT_EQ(f.get(handle, "sernum"), std::make_pair(0, std::string("RELIST01")));
+  EXPECT_EQ(f.destroy(handle), 0);
+}
+
 // Unplugged and plugged in again quickly, and opened before the module has heard of the removal:
 // the open reaches the new plug through the entry's earlier device record. The removal then
 // marks the camera unplugged, and its arrival is lost (the device the host holds cannot be read).
