@@ -333,13 +333,16 @@ TEST_F(module_host, slow_a_camera_listed_after_a_replug_opens_before_its_arrival
   ASSERT_EQ(listed().first, id + ",");
   void* handle = nullptr;
   ASSERT_EQ(f.create(id.c_str(), &handle), 0) << "the camera the listing names";
-  EXPECT_LT(clock_type::now() - replugged, std::chrono::milliseconds(1000))
-      << "opened before the arrival was handled: the case is not exercised";
+  const bool before_the_arrival = clock_type::now() - replugged < std::chrono::milliseconds(1000);
   const auto arrived = wait_for_event("1," + id, 5000);
   ASSERT_TRUE(arrived.has_value()) << "the arrival's event";
   EXPECT_GE(*arrived - replugged, std::chrono::milliseconds(1000));
   EXPECT_EQ(f.get(handle, "sernum"), std::make_pair(0, std::string("RELIST01")));
   EXPECT_EQ(f.destroy(handle), 0);
+  if (!before_the_arrival) {
+    GTEST_SKIP() << "the listing and the open took a second or more here: the arrival may have "
+                    "been handled first, and the case was not exercised";
+  }
 }
 
 // Unplugged and plugged in again quickly, and opened before the module has heard of the removal:
