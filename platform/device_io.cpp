@@ -136,20 +136,31 @@ interface_enumeration enumerate_device_interfaces(const interface_class_guid& gu
   return result;
 }
 
+namespace {
+
+void destroy_record(completion_record_impl* impl) noexcept {
+  if (impl != nullptr) {
+    forget_native_record(*impl);
+    delete impl;
+  }
+}
+
+} // namespace
+
 completion_record::completion_record() noexcept : impl_(nullptr) {}
 completion_record::completion_record(completion_record&& other) noexcept : impl_(other.impl_) {
   other.impl_ = nullptr;
 }
 completion_record& completion_record::operator=(completion_record&& other) noexcept {
   if (this != &other) {
-    delete impl_;
+    destroy_record(impl_);
     impl_ = other.impl_;
     other.impl_ = nullptr;
   }
   return *this;
 }
 completion_record::~completion_record() {
-  delete impl_;
+  destroy_record(impl_);
 }
 
 bool completion_record::create() {
@@ -163,7 +174,7 @@ bool completion_record::create() {
     delete impl;
     return false;
   }
-  delete impl_;
+  destroy_record(impl_);
   impl_ = impl;
   return true;
 }

@@ -28,7 +28,18 @@ struct completion_record_impl {
   std::atomic<std::uint32_t> bytes{0};
   // Requests to the kernel driver: the OVERLAPPED given to the system.
   alignas(8) unsigned char native_overlapped[native_overlapped_size]{};
+  // Requests to the kernel driver: the open file whose request the record may still carry, and
+  // the links of that file's list of such records, through which closing the file waits for
+  // them. Kept by the kernel driver's source, under its own lock.
+  void* native_file = nullptr;
+  completion_record_impl* native_previous = nullptr;
+  completion_record_impl* native_next = nullptr;
 };
+
+// Drops what the kernel driver's source keeps of a record that is about to be destroyed (a record
+// must not be destroyed while it carries a request, but one whose request is over may be, also
+// while the file is still open). Does nothing where there is no kernel driver.
+void forget_native_record(completion_record_impl& record) noexcept;
 
 class device_file_impl {
 public:
@@ -51,7 +62,8 @@ struct device_source_ops {
   std::uint32_t (*open)(const qmx_device_source* source, const char* path, bool exclusive,
                         void** handle);
   // Closes the file; requests still pending on it end with error::operation_aborted and their
-  // completion events are set.
+  // completion events are set, and the system writes nothing into their buffers or records once
+  // this has returned.
   void (*close)(const device_file_impl& file) noexcept;
   // A synchronous request: 0 with the returned byte count, or an error.
   std::uint32_t (*request)(const device_file_impl& file, std::uint32_t code, void* buffer,

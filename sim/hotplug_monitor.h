@@ -24,6 +24,16 @@ QMX_MONITOR_API int hotplug_monitor_wait_idle(uint32_t timeout_ms);
  * 0 (the default) delivers at once. */
 QMX_MONITOR_API void hotplug_monitor_set_delay(uint32_t delay_ms);
 
+/* A test harness that puts the simulated cameras behind other interface paths (a test kernel
+ * driver, under Wine) tells the subscribers of those paths itself: with `relay` 0 the stand-in
+ * stops relaying the simulator's own notifications; nonzero (the default) relays them again. */
+QMX_MONITOR_API void hotplug_monitor_relay_simulator(int relay);
+
+/* Hands one arrival (1) or removal (2) of `path` to the subscribers as the simulator's are handed
+ * on: on the monitor's thread, in order with every other notification, after the delay, with the
+ * path in upper case. Before the first subscription there is nobody to tell and it is dropped. */
+QMX_MONITOR_API void hotplug_monitor_report(uint32_t event, const char* path);
+
 #ifdef __cplusplus
 }
 #endif

@@ -50,6 +50,7 @@ struct monitor {
   std::deque<notification> queue;
   bool delivering = false;
   bool started = false;
+  bool relay_simulator = true;
   std::chrono::milliseconds delay{0};
 };
 
@@ -98,15 +99,23 @@ std::string notified_path(const char* path) {
   return text;
 }
 
-void on_world_change(void* /*context*/, std::uint32_t event, const char* path) {
+// Queues a notification for the subscribers; `from_simulator` marks the simulator's own.
+void post(std::uint32_t event, const char* path, bool from_simulator) {
   monitor& m = the_monitor();
   try {
     std::lock_guard lock(m.mutex);
+    if (!m.started || (from_simulator && !m.relay_simulator)) {
+      return;
+    }
     m.queue.push_back({event, notified_path(path), steady::now() + m.delay});
   } catch (...) {
     return; // out of memory: the notification is lost, as a full message queue would lose it
   }
   m.wake.notify_one();
+}
+
+void on_world_change(void* /*context*/, std::uint32_t event, const char* path) {
+  post(event, path, true);
 }
 
 // Attaches the relay to the simulator when the simulator library is loaded in the process.
@@ -163,6 +172,18 @@ MONITOR_EXPORT void hotplug_monitor_set_delay(std::uint32_t delay_ms) {
   monitor& m = the_monitor();
   std::lock_guard lock(m.mutex);
   m.delay = std::chrono::milliseconds(delay_ms);
+}
+
+MONITOR_EXPORT void hotplug_monitor_relay_simulator(int relay) {
+  monitor& m = the_monitor();
+  std::lock_guard lock(m.mutex);
+  m.relay_simulator = relay != 0;
+}
+
+MONITOR_EXPORT void hotplug_monitor_report(std::uint32_t event, const char* path) {
+  if (path != nullptr) {
+    post(event, path, false);
+  }
 }
 
 } // extern "C"

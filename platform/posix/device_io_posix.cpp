@@ -8,4 +8,6 @@ const device_source_ops* native_driver_source() noexcept {
   return nullptr;
 }
 
+void forget_native_record(completion_record_impl& /*record*/) noexcept {}
+
 } // namespace platform
