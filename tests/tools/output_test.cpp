@@ -20,6 +20,11 @@
 #include <filesystem>
 #include <fstream>
 
+#if !defined(_WIN32)
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
 namespace {
 
 using namespace qmxcam;
@@ -332,6 +337,87 @@ TEST_F(output, raw_output_is_the_slots_one_after_another) {
   }
   EXPECT_EQ(file_bytes(files[0]), expected);
 }
+
+#if !defined(_WIN32)
+// A file that cannot take a whole frame (here: a file size limit, as a full disk would) keeps the
+// frames written before it, whole: the part of the failed frame that reached it is cut off again,
+// and a per-frame file that fails is removed.
+TEST_F(output, a_frame_the_file_cannot_take_is_cut_off_again) {
+  run = test_run(256, 64); // 32 KiB of pixels: every page reaches the file as it is written
+  struct sigaction ignore {};
+  struct sigaction saved_action {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &saved_action), 0);
+  rlimit saved_limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved_limit), 0);
+  for (const file_format format : {file_format::raw, file_format::fits, file_format::tiff}) {
+    SCOPED_TRACE(static_cast<int>(format));
+    frames.clear();
+    // The same two frames with no limit, for the size two whole frames take.
+    const std::string whole = path("two" + std::to_string(static_cast<int>(format)));
+    std::uint64_t two_frames = 0;
+    {
+      opened_outputs opened;
+      std::string error;
+      ASSERT_TRUE(open_outputs(
+          request(fs::path(whole).filename().string(), format), opened, [](const std::string&) {},
+          [] { return false; }, error))
+          << error;
+      auto sink = make_frame_sink(std::move(opened.destination));
+      for (std::uint32_t counter : {7u, 8u}) {
+        frames.push_back(make_frame(run, counter));
+        ASSERT_TRUE(sink->write(frames.back().view)) << sink->error();
+      }
+      ASSERT_TRUE(sink->finish());
+      two_frames = fs::file_size(whole);
+    }
+    const std::string cut = path("cut" + std::to_string(static_cast<int>(format)));
+    opened_outputs opened;
+    std::string error;
+    ASSERT_TRUE(open_outputs(
+        request(fs::path(cut).filename().string(), format), opened, [](const std::string&) {},
+        [] { return false; }, error))
+        << error;
+    auto sink = make_frame_sink(std::move(opened.destination));
+    rlimit limited = saved_limit;
+    limited.rlim_cur = two_frames + 256 * 64; // room for half of a third frame
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    EXPECT_TRUE(sink->write(frames[0].view)) << sink->error();
+    EXPECT_TRUE(sink->write(frames[1].view)) << sink->error();
+    frames.push_back(make_frame(run, 10));
+    const bool third = sink->write(frames.back().view);
+    sink->finish();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved_limit), 0);
+    EXPECT_FALSE(third);
+    EXPECT_NE(sink->error(), "");
+    EXPECT_EQ(sink->frames_written(), 2u);
+    if (format == file_format::tiff) {
+      EXPECT_EQ(check_tiff(cut, 0), 2u) << "the pages written whole";
+    }
+    EXPECT_EQ(file_bytes(cut), file_bytes(whole))
+        << "the two frames written whole, as a file of two frames holds them";
+
+    // One frame per file, with room for less than one: the file begun is removed.
+    output_request per_frame = request("single", format, true);
+    ASSERT_TRUE(open_outputs(
+        per_frame, opened, [](const std::string&) {}, [] { return false; }, error))
+        << error;
+    auto single = make_frame_sink(std::move(opened.destination));
+    limited.rlim_cur = 256 * 64;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const bool written = single->write(frames[0].view);
+    single->finish();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved_limit), 0);
+    EXPECT_FALSE(written);
+    EXPECT_TRUE(single->files().empty());
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      EXPECT_NE(entry.path().filename().string().rfind("single", 0), 0u)
+          << entry.path() << ": nothing is left of the frame that failed";
+    }
+  }
+  sigaction(SIGXFSZ, &saved_action, nullptr);
+}
+#endif
 
 TEST_F(output, png_preview_stretches_the_frame_onto_the_full_grey_range) {
   run = test_run(64, 40);

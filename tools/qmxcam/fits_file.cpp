@@ -120,12 +120,7 @@ public:
     return true;
   }
 
-  bool finish() override {
-    if (!file_.close()) {
-      fail(file_.error());
-    }
-    return error_.empty();
-  }
+  bool finish() override { return close_last(file_); }
 
 private:
   // The primary header: no data, the camera, and the time of the file's first frame.
@@ -190,14 +185,7 @@ private:
   // per-frame file, which holds one frame, is removed).
   bool give_up() {
     const std::string reason = file_.error();
-    if (destination_.per_frame) {
-      file_.close();
-      std::string ignored;
-      remove_file(file_.path(), ignored);
-      files_.pop_back();
-    } else if (file_.seekable()) {
-      file_.truncate(static_cast<std::int64_t>(committed_));
-    }
+    take_back_frame(destination_, file_, committed_);
     return fail(reason);
   }
 

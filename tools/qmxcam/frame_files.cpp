@@ -107,6 +107,29 @@ bool frame_sink::next_file(frame_destination& destination, output_file& file) {
   return true;
 }
 
+bool frame_sink::take_back_frame(const frame_destination& destination, output_file& file,
+                                 std::uint64_t committed) {
+  if (destination.per_frame) {
+    file.close();
+    std::string ignored;
+    remove_file(file.path(), ignored);
+    files_.pop_back();
+    return false;
+  }
+  if (!file.seekable()) {
+    return false;
+  }
+  file.truncate(static_cast<std::int64_t>(committed));
+  return true;
+}
+
+bool frame_sink::close_last(output_file& file) {
+  if (!file.close()) {
+    fail(file.error());
+  }
+  return error_.empty();
+}
+
 bool tiff_needs_64_bit_offsets(std::uint64_t pages, std::uint64_t image_bytes) {
   // Each page also takes its directory and tags (well under 4 KiB); classic TIFF addresses
   // 4 GiB with 32-bit offsets. A little room is kept for the header and rounding.
@@ -132,15 +155,9 @@ public:
     }
     if (!file_.write(f.slot, f.slot_bytes)) {
       // Whole slots only: what part of this one reached the file is cut off again.
-      if (destination_.per_frame) {
-        file_.close();
-        std::string ignored;
-        remove_file(file_.path(), ignored);
-        files_.pop_back();
-      } else if (file_.seekable()) {
-        file_.truncate(static_cast<std::int64_t>(committed_));
-      }
-      return fail(file_.error());
+      const std::string reason = file_.error();
+      take_back_frame(destination_, file_, committed_);
+      return fail(reason);
     }
     committed_ += f.slot_bytes;
     ++written_;
@@ -150,12 +167,7 @@ public:
     return true;
   }
 
-  bool finish() override {
-    if (!file_.close()) {
-      fail(file_.error());
-    }
-    return error_.empty();
-  }
+  bool finish() override { return close_last(file_); }
 
 private:
   frame_destination destination_;

@@ -95,6 +95,13 @@ protected:
   }
   // The file for the next frame: the destination's first file, or a new numbered one.
   bool next_file(frame_destination& destination, output_file& file);
+  // Takes back a frame written in part: a per-frame file (which holds only that frame) is closed
+  // and removed, a file of many frames is cut back to its first `committed` bytes where it can
+  // be. Whether it was cut back.
+  bool take_back_frame(const frame_destination& destination, output_file& file,
+                       std::uint64_t committed);
+  // Closes the last file; whether the writer has met no failure.
+  bool close_last(output_file& file);
 
   std::string error_;
   std::vector<std::string> files_;

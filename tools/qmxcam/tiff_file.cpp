@@ -164,13 +164,7 @@ private:
     const std::string message = reason("cannot write " + file_.path());
     TIFFClose(tiff_); // its last flush may fail too; the file is repaired below
     tiff_ = nullptr;
-    if (destination_.per_frame) {
-      file_.close();
-      std::string ignored;
-      remove_file(file_.path(), ignored);
-      files_.pop_back();
-    } else if (file_.seekable()) {
-      file_.truncate(static_cast<std::int64_t>(committed_));
+    if (take_back_frame(destination_, file_, committed_)) {
       clear_last_link();
     }
     file_.close();
