@@ -87,6 +87,12 @@ test_frame make_frame(const acquisition_info& run, std::uint32_t counter) {
   return f;
 }
 
+// Opens the outputs of `r` with no questions asked and no stop requested.
+bool open(const output_request& r, opened_outputs& opened, std::string& error) {
+  return open_outputs(
+      r, opened, [](const std::string&) {}, [] { return false; }, error);
+}
+
 class output : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -102,14 +108,23 @@ protected:
 
   std::string path(const std::string& name) const { return (folder / name).string(); }
 
-  // Writes frames 7, 8 and 10 through the writer for `request`; the files written.
-  std::vector<std::string> write_frames(const output_request& request) {
+  // The writer for `request`, or null when its outputs could not be opened.
+  static std::unique_ptr<frame_sink> open_sink(const output_request& request) {
     opened_outputs opened;
     std::string error;
-    EXPECT_TRUE(open_outputs(
-        request, opened, [](const std::string&) {}, [] { return false; }, error))
-        << error;
-    auto sink = make_frame_sink(std::move(opened.destination));
+    if (!open(request, opened, error)) {
+      ADD_FAILURE() << error;
+      return nullptr;
+    }
+    return make_frame_sink(std::move(opened.destination));
+  }
+
+  // Writes frames 7, 8 and 10 through the writer for `request`; the files written.
+  std::vector<std::string> write_frames(const output_request& request) {
+    auto sink = open_sink(request);
+    if (sink == nullptr) {
+      return {};
+    }
     for (std::uint32_t counter : {7u, 8u, 10u}) {
       frames.push_back(make_frame(run, counter));
       EXPECT_TRUE(sink->write(frames.back().view)) << sink->error();
@@ -357,13 +372,8 @@ TEST_F(output, a_frame_the_file_cannot_take_is_cut_off_again) {
     const std::string whole = path("two" + std::to_string(static_cast<int>(format)));
     std::uint64_t two_frames = 0;
     {
-      opened_outputs opened;
-      std::string error;
-      ASSERT_TRUE(open_outputs(
-          request(fs::path(whole).filename().string(), format), opened, [](const std::string&) {},
-          [] { return false; }, error))
-          << error;
-      auto sink = make_frame_sink(std::move(opened.destination));
+      auto sink = open_sink(request(fs::path(whole).filename().string(), format));
+      ASSERT_NE(sink, nullptr);
       for (std::uint32_t counter : {7u, 8u}) {
         frames.push_back(make_frame(run, counter));
         ASSERT_TRUE(sink->write(frames.back().view)) << sink->error();
@@ -372,13 +382,8 @@ TEST_F(output, a_frame_the_file_cannot_take_is_cut_off_again) {
       two_frames = fs::file_size(whole);
     }
     const std::string cut = path("cut" + std::to_string(static_cast<int>(format)));
-    opened_outputs opened;
-    std::string error;
-    ASSERT_TRUE(open_outputs(
-        request(fs::path(cut).filename().string(), format), opened, [](const std::string&) {},
-        [] { return false; }, error))
-        << error;
-    auto sink = make_frame_sink(std::move(opened.destination));
+    auto sink = open_sink(request(fs::path(cut).filename().string(), format));
+    ASSERT_NE(sink, nullptr);
     rlimit limited = saved_limit;
     limited.rlim_cur = two_frames + 256 * 64; // room for half of a third frame
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
@@ -398,11 +403,8 @@ TEST_F(output, a_frame_the_file_cannot_take_is_cut_off_again) {
         << "the two frames written whole, as a file of two frames holds them";
 
     // One frame per file, with room for less than one: the file begun is removed.
-    output_request per_frame = request("single", format, true);
-    ASSERT_TRUE(open_outputs(
-        per_frame, opened, [](const std::string&) {}, [] { return false; }, error))
-        << error;
-    auto single = make_frame_sink(std::move(opened.destination));
+    auto single = open_sink(request("single", format, true));
+    ASSERT_NE(single, nullptr);
     limited.rlim_cur = 256 * 64;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
     const bool written = single->write(frames[0].view);
@@ -449,11 +451,6 @@ TEST_F(output, png_preview_stretches_the_frame_onto_the_full_grey_range) {
 }
 
 // ---- Where the frames go ----
-
-bool open(const output_request& r, opened_outputs& opened, std::string& error) {
-  return open_outputs(
-      r, opened, [](const std::string&) {}, [] { return false; }, error);
-}
 
 TEST_F(output, per_frame_names_come_from_a_folder_or_a_name_pattern) {
   struct named {
